@@ -1,0 +1,5 @@
+#include "Uninstall.h"
+
+// ==== FolderSizeCalculator ====
+
+// ==== UninstallWindow and entry ====

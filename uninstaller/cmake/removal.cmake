@@ -1,0 +1,1 @@
+# Owned by the removal work: removal_core and its tests.

@@ -1,0 +1,1 @@
+# Owned by the window work: the Uninstall program, its resources and tests.
