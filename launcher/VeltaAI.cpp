@@ -1,0 +1,248 @@
+// VeltaAI.exe: shows the splash, starts bin\VeltaApp.exe with our process id and
+// lives exactly as long as that process does.
+#include <windows.h>
+#include <objidl.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+// wsprintfW stays in use where its 1024-unit limit is met by construction.
+#define STRSAFE_NO_DEPRECATE
+#include <strsafe.h>
+
+#include <algorithm>
+#include <memory>
+#include <type_traits>
+
+namespace Gdiplus {
+using std::max;
+using std::min;
+} // namespace Gdiplus
+#include <gdiplus.h>
+
+namespace {
+
+HWND g_hMain = nullptr;    // the splash window
+HANDLE g_hChild = nullptr; // the main application's process; the watcher closes it
+
+const UINT_PTR kSplashTimer = 1;
+const UINT kSplashMillis = 20000;
+const wchar_t kSplashSuffix[] = L"\\bin\\assets\\splash.png";
+
+struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+struct ScreenDcReleaser {
+    void operator()(HDC dc) const { ReleaseDC(nullptr, dc); }
+};
+using ScreenDc = std::unique_ptr<HDC__, ScreenDcReleaser>;
+
+struct MemDcDeleter {
+    void operator()(HDC dc) const { DeleteDC(dc); }
+};
+using MemDc = std::unique_ptr<HDC__, MemDcDeleter>;
+
+struct BitmapDeleter {
+    void operator()(HBITMAP bmp) const { DeleteObject(bmp); }
+};
+using UniqueBitmap = std::unique_ptr<HBITMAP__, BitmapDeleter>;
+
+struct Options {
+    bool relaunch = false;
+    DWORD waitPid = 0;
+};
+
+Options ReadOptions() {
+    Options opt;
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (!argv)
+        return opt;
+    for (int i = 1; i < argc; ++i) {
+        if (lstrcmpiW(argv[i], L"--relaunch") == 0)
+            opt.relaunch = true;
+        else if (wcsncmp(argv[i], L"--wait-pid=", 11) == 0)
+            opt.waitPid = static_cast<DWORD>(_wtoi(argv[i] + 11));
+    }
+    LocalFree(argv);
+    return opt;
+}
+
+// The launcher folder must leave room for the longest path formed from it, the
+// splash image; every other path is shorter. A truncated module path fails too.
+bool GetLauncherFolder(wchar_t (&folder)[MAX_PATH]) {
+    DWORD n = GetModuleFileNameW(nullptr, folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return false;
+    PathRemoveFileSpecW(folder);
+    return wcslen(folder) + wcslen(kSplashSuffix) < MAX_PATH;
+}
+
+void WaitOldProcessIfNeeded(DWORD pid) {
+    // Waiting on ourselves would never end.
+    if (pid == 0 || pid == GetCurrentProcessId())
+        return;
+    UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process)
+        return;
+    WaitForSingleObject(process.get(), INFINITE);
+}
+
+DWORD WINAPI WatchChildProc(LPVOID) {
+    if (!g_hChild)
+        return 0;
+    WaitForSingleObject(g_hChild, INFINITE);
+    if (g_hMain && IsWindow(g_hMain))
+        PostMessageW(g_hMain, WM_CLOSE, 0, 0);
+    CloseHandle(g_hChild);
+    g_hChild = nullptr;
+    return 0;
+}
+
+// Used when there is no splash window or no watcher thread: nothing would end the
+// message loop then, so the main thread itself waits for the main application,
+// still dispatching messages so that the splash timer works.
+void WaitChildOnMainThread() {
+    for (;;) {
+        DWORD r = MsgWaitForMultipleObjects(1, &g_hChild, FALSE, INFINITE, QS_ALLINPUT);
+        if (r != WAIT_OBJECT_0 + 1)
+            break;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    CloseHandle(g_hChild);
+    g_hChild = nullptr;
+    if (g_hMain && IsWindow(g_hMain))
+        DestroyWindow(g_hMain);
+}
+
+void ShowError(const wchar_t* text) {
+    if (g_hMain)
+        ShowWindow(g_hMain, SW_HIDE);
+    MessageBoxW(nullptr, text, L"Error", MB_ICONERROR | MB_OK);
+}
+
+// Enters the bin folder and starts the main application there with our process id.
+// Returns the message to show on failure, else null with the process in *process.
+const wchar_t* StartMainApplication(const wchar_t* folder, wchar_t (&text)[1024], HANDLE* process) {
+    wchar_t binDir[MAX_PATH];
+    StringCchPrintfW(binDir, MAX_PATH, L"%s\\bin", folder);
+    if (!SetCurrentDirectoryW(binDir)) {
+        wsprintfW(text, L"无法切换目录到:\n%s\n错误代码: %lu", binDir, GetLastError());
+        return text;
+    }
+    if (GetFileAttributesW(L"VeltaApp.exe") == INVALID_FILE_ATTRIBUTES)
+        return L"在运行目录中找不到VeltaApp.exe，请检查是否被杀毒误报拦截。";
+
+    wchar_t pid[16];
+    wsprintfW(pid, L"%d", GetCurrentProcessId());
+    SHELLEXECUTEINFOW sei = {};
+    sei.cbSize = sizeof(sei);
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
+    sei.lpFile = L"VeltaApp.exe";
+    sei.lpParameters = pid;
+    sei.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&sei) || !sei.hProcess)
+        return L"启动 VeltaApp.exe 失败。";
+    *process = sei.hProcess;
+    return nullptr;
+}
+
+} // namespace
+
+void InitLayeredWindow(HWND hwnd, HINSTANCE, const wchar_t* folder) {
+    wchar_t path[MAX_PATH];
+    if (FAILED(StringCchPrintfW(path, MAX_PATH, L"%s%s", folder, kSplashSuffix)))
+        return;
+    Gdiplus::Bitmap image(path, FALSE);
+    ScreenDc screen(GetDC(nullptr));
+    MemDc mem(CreateCompatibleDC(screen.get()));
+
+    HBITMAP raw = nullptr;
+    image.GetHBITMAP(Gdiplus::Color(0, 0, 0, 0), &raw);
+    UniqueBitmap bitmap(raw);
+    HGDIOBJ old = SelectObject(mem.get(), bitmap.get());
+
+    SIZE size = {static_cast<LONG>(image.GetWidth()), static_cast<LONG>(image.GetHeight())};
+    POINT pos = {(GetSystemMetrics(SM_CXSCREEN) - size.cx) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - size.cy) / 2};
+    POINT origin = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    UpdateLayeredWindow(hwnd, screen.get(), &pos, &size, mem.get(), &origin, 0, &blend, ULW_ALPHA);
+
+    // A bitmap still selected into a DC cannot be deleted.
+    SelectObject(mem.get(), old);
+}
+
+LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_TIMER:
+        if (wParam == kSplashTimer)
+            ShowWindow(hwnd, SW_HIDE);
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
+    Options opt = ReadOptions();
+
+    Gdiplus::GdiplusStartupInput gdiplusInput;
+    ULONG_PTR gdiplusToken = 0;
+    Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
+
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = L"TransparentWindow";
+    RegisterClassW(&wc);
+    g_hMain = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST,
+                              L"TransparentWindow", L"Transparent Window", WS_POPUP, CW_USEDEFAULT,
+                              CW_USEDEFAULT, 200, 200, nullptr, nullptr, instance, nullptr);
+    if (g_hMain)
+        SetTimer(g_hMain, kSplashTimer, kSplashMillis, nullptr);
+
+    const wchar_t* error = nullptr;
+    wchar_t text[1024];
+    wchar_t folder[MAX_PATH];
+    if (!GetLauncherFolder(folder)) {
+        error = L"安装路径过长，无法启动 VeltaApp.exe。\n请将程序安装到路径较短的文件夹中。";
+    } else {
+        InitLayeredWindow(g_hMain, instance, folder);
+        ShowWindow(g_hMain, showCmd);
+        UpdateWindow(g_hMain);
+        if (opt.relaunch && opt.waitPid != 0) {
+            WaitOldProcessIfNeeded(opt.waitPid);
+            Sleep(200);
+        }
+        error = StartMainApplication(folder, text, &g_hChild);
+    }
+    if (error) {
+        ShowError(error);
+        Gdiplus::GdiplusShutdown(gdiplusToken);
+        return 0;
+    }
+
+    HANDLE watcher =
+        g_hMain ? CreateThread(nullptr, 0, WatchChildProc, nullptr, 0, nullptr) : nullptr;
+    SetCurrentDirectoryW(folder);
+    if (watcher) {
+        CloseHandle(watcher);
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    } else {
+        WaitChildOnMainThread();
+    }
+    Gdiplus::GdiplusShutdown(gdiplusToken);
+    return 0;
+}

@@ -1,0 +1,80 @@
+// Stand-in for the main application bin\VeltaApp.exe.
+//
+// Its only parameter must be the launcher's process id, so everything else comes
+// from the environment, which it inherits through the launcher:
+//   VELTA_STANDIN_RECORD    file to write the record to (nothing is written without it)
+//   VELTA_STANDIN_DELAY_MS  how long to live after writing the record (default 0)
+// The record is UTF-8 "key=value" lines: pid, argc (parameters after the program),
+// arg1.., cwd, cmdline, start_us. It is written to a temporary name and then renamed,
+// so a reader never sees half of it. Just before exiting it writes RECORD.end with
+// end_us. Times are QueryPerformanceCounter microseconds, comparable across processes.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+namespace {
+
+long long NowMicros() {
+    LARGE_INTEGER freq, now;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&now);
+    return now.QuadPart / freq.QuadPart * 1000000 +
+           now.QuadPart % freq.QuadPart * 1000000 / freq.QuadPart;
+}
+
+std::wstring GetEnv(const wchar_t* name) {
+    wchar_t buf[32768];
+    DWORD n = GetEnvironmentVariableW(name, buf, ARRAYSIZE(buf));
+    return n > 0 && n < ARRAYSIZE(buf) ? std::wstring(buf, n) : std::wstring();
+}
+
+std::string ToUtf8(const std::wstring& s) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), &out[0], n, nullptr,
+                        nullptr);
+    return out;
+}
+
+bool WriteFileAtomically(const std::wstring& path, const std::wstring& text) {
+    std::wstring tmp = path + L".tmp";
+    HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::string bytes = ToUtf8(text);
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    long long start = NowMicros();
+    std::wstring record = GetEnv(L"VELTA_STANDIN_RECORD");
+    DWORD delay = static_cast<DWORD>(_wtoi(GetEnv(L"VELTA_STANDIN_DELAY_MS").c_str()));
+
+    if (!record.empty()) {
+        wchar_t cwd[32768];
+        DWORD n = GetCurrentDirectoryW(ARRAYSIZE(cwd), cwd);
+        std::wstring text = L"pid=" + std::to_wstring(GetCurrentProcessId()) + L"\n";
+        int argc = 0;
+        LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+        text += L"argc=" + std::to_wstring(argv ? argc - 1 : -1) + L"\n";
+        for (int i = 1; argv && i < argc; ++i)
+            text += L"arg" + std::to_wstring(i) + L"=" + argv[i] + L"\n";
+        LocalFree(argv);
+        text += L"cwd=" + std::wstring(cwd, n < ARRAYSIZE(cwd) ? n : 0) + L"\n";
+        text += L"cmdline=" + std::wstring(GetCommandLineW()) + L"\n";
+        text += L"start_us=" + std::to_wstring(start) + L"\n";
+        WriteFileAtomically(record, text);
+    }
+    Sleep(delay);
+    if (!record.empty())
+        WriteFileAtomically(record + L".end", L"end_us=" + std::to_wstring(NowMicros()) + L"\n");
+    return 0;
+}
