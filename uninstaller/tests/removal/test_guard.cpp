@@ -1,0 +1,170 @@
+// Paths that must never be removed: each is refused with one line and
+// nothing touched. Dangerous paths point at fake roots with canary files.
+#include "test_support.h"
+
+#include <doctest/doctest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+const std::string kRefused = u8"拒绝删除: ";
+const std::string kNotAbsolute = u8"不是绝对路径";
+const std::string kRoot = u8"是根目录";
+const std::string kProtected = u8"包含受保护的文件夹 ";
+
+std::string reason(const NativeString& path, const std::vector<NativeString>& guarded = {}) {
+    return removal::refusal_reason(path, guarded);
+}
+
+// Runs the removal of one dangerous path and checks that it touched nothing.
+void check_refused(const fsys::path& listed, const fsys::path& base) {
+    CAPTURE(u8(listed));
+    const int before = entries_below(base);
+    Outcome o = remove_paths({listed});
+    REQUIRE(o.lines().size() == 1);
+    const std::string line = o.lines()[0];
+    CHECK(line.rfind(kRefused + u8(listed) + " (" + kProtected, 0) == 0);
+    CHECK(line.back() == ')');
+    CHECK(o.progress == std::vector<int>{100});
+    CHECK(o.ready == 1);
+    CHECK(entries_below(base) == before);
+}
+
+} // namespace
+
+TEST_SUITE("guard") {
+    TEST_CASE("fake protected roots, the folders holding them and their spellings are refused") {
+        TempDir tmp;
+        fsys::path base = tmp / "sys";
+        FakeProtectedRoots roots(base);
+        std::vector<fsys::path> dangerous = {
+            roots.home,
+            roots.home / ".",
+            roots.home / "AppData" / "..",
+            fsys::path(roots.home.native() + removal::kSeparator + removal::kSeparator),
+            roots.home / "AppData",
+            roots.appdata,
+            roots.appdata / "VeltaAI" / ".." / "..",
+            roots.localappdata,
+            roots.windows,
+            roots.program_files,
+            roots.program_files_x86,
+            base,
+        };
+#ifdef _WIN32
+        // Letter case, forward slashes, trailing dots and the \\?\ form.
+        std::wstring upper = roots.home.native();
+        CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+        std::wstring slashes = roots.appdata.native();
+        for (wchar_t& c : slashes)
+            if (c == L'\\')
+                c = L'/';
+        dangerous.push_back(upper);
+        dangerous.push_back(slashes);
+        dangerous.push_back(roots.windows.native() + L".");
+        dangerous.push_back(L"\\\\?\\" + roots.program_files.native());
+#else
+        // A link is judged by where it leads.
+        fsys::create_directory_symlink(roots.home, tmp / "sys" / "link-to-home");
+        dangerous.push_back(tmp / "sys" / "link-to-home");
+#endif
+        for (const fsys::path& path : dangerous)
+            check_refused(path, base);
+        CHECK(fsys::exists(roots.home / "canary.txt"));
+        CHECK(fsys::exists(roots.appdata / "canary.txt"));
+    }
+
+    TEST_CASE("the refusal line names the protected folder") {
+        TempDir tmp;
+        FakeProtectedRoots roots(tmp / "sys");
+        Outcome o = remove_paths({roots.windows});
+        CHECK(o.output ==
+              kRefused + u8(roots.windows) + " (" + kProtected + u8(roots.windows) + ")\n");
+    }
+
+    TEST_CASE("folders inside the protected ones are removed as usual") {
+        TempDir tmp;
+        FakeProtectedRoots roots(tmp / "sys");
+        fsys::path draft = roots.appdata / "VeltaAI";
+        make_file(draft / "drafts" / "a.json");
+        Outcome o = remove_paths({draft});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK_FALSE(exists_no_follow(draft));
+        CHECK(fsys::exists(roots.appdata / "canary.txt"));
+    }
+
+    TEST_CASE("a refused path counts nothing while the others go on") {
+        TempDir tmp;
+        FakeProtectedRoots roots(tmp / "sys");
+        make_file(tmp / "data" / "f");
+        Outcome o = remove_paths({roots.home, tmp / "data"});
+        CHECK(o.lines().size() == 1);
+        CHECK(o.progress == std::vector<int>{50, 100, 100});
+        CHECK_FALSE(exists_no_follow(tmp / "data"));
+        CHECK(fsys::exists(roots.home / "canary.txt"));
+    }
+
+    TEST_CASE("a relative path is refused, whatever the current folder holds") {
+        TempDir tmp;
+        make_file(tmp / "victim" / "canary.txt");
+        const fsys::path saved = fsys::current_path();
+        fsys::current_path(tmp.path());
+        Outcome o = remove_paths({fsys::path("victim")});
+        fsys::current_path(saved);
+        CHECK(o.output == kRefused + "victim (" + kNotAbsolute + ")\n");
+        CHECK(o.progress == std::vector<int>{100});
+        CHECK(fsys::exists(tmp / "victim" / "canary.txt"));
+    }
+
+    TEST_CASE("lexical table") {
+#ifdef _WIN32
+        for (const wchar_t* path :
+             {L"C:\\", L"C:", L"D:", L"d:\\", L"C:/", L"C:\\.", L"C:\\x\\..", L"C:\\..\\..",
+              L"\\\\server\\share", L"\\\\server\\share\\", L"//server/share/", L"\\\\server",
+              L"\\\\?\\C:\\", L"\\\\?\\UNC\\server\\share", L"\\\\.\\C:\\"}) {
+            CAPTURE(removal::to_utf8(path));
+            CHECK(reason(path) == kRoot);
+        }
+        for (const wchar_t* path :
+             {L"", L"relative", L"C:relative", L"\\rooted", L".\\x", L"..\\x"}) {
+            CAPTURE(removal::to_utf8(path));
+            CHECK(reason(path) == kNotAbsolute);
+        }
+        const std::vector<std::wstring> guarded = {L"C:\\Fake\\Home"};
+        for (const wchar_t* path :
+             {L"C:\\Fake\\Home", L"c:\\fake\\HOME", L"C:/Fake/Home/", L"C:\\Fake\\Home.",
+              L"C:\\Fake\\Home \\", L"C:\\Fake", L"C:\\Fake\\Home\\x\\..", L"\\\\?\\C:\\FAKE"}) {
+            CAPTURE(removal::to_utf8(path));
+            CHECK(reason(path, guarded) == kProtected + "C:\\Fake\\Home");
+        }
+        for (const wchar_t* path : {L"C:\\Fake\\Homer", L"C:\\Fake\\Home\\AppData",
+                                    L"D:\\Fake\\Home", L"\\\\server\\share\\Fake\\Home"})
+            CHECK(reason(path, guarded).empty());
+#else
+        for (const char* path : {"/", "//", "///", "/.", "/..", "/x/..", "/x/../..", "/./"}) {
+            CAPTURE(path);
+            CHECK(reason(path) == kRoot);
+        }
+        for (const char* path : {"", "relative", "./x", "../x", "~"}) {
+            CAPTURE(path);
+            CHECK(reason(path) == kNotAbsolute);
+        }
+        const std::vector<std::string> guarded = {"/fake/home"};
+        for (const char* path : {"/fake/home", "/fake/home/", "//fake//home", "/fake/./home",
+                                 "/fake", "/fake/home/x/..", "/other/../fake"}) {
+            CAPTURE(path);
+            CHECK(reason(path, guarded) == kProtected + "/fake/home");
+        }
+        for (const char* path : {"/fake/homer", "/fake/home/.cache", "/Fake/Home", "/fake/ho"})
+            CHECK(reason(path, guarded).empty());
+
+        TempDir tmp;
+        fsys::create_directory_symlink("/", tmp / "to-root");
+        CHECK(reason((tmp / "to-root").native()) == kRoot);
+#endif
+    }
+}

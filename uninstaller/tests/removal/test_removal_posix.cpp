@@ -1,0 +1,217 @@
+// POSIX cases: links are never followed below a listed path, and permission
+// cases run with real permission checks.
+#include "test_support.h"
+
+#include <doctest/doctest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+void chown_tree(const fsys::path& base, uid_t uid, gid_t gid) {
+    lchown(base.c_str(), uid, gid);
+    for (const auto& e : fsys::recursive_directory_iterator(base))
+        lchown(e.path().c_str(), uid, gid);
+}
+
+// Root ignores permission bits, so as root the removal runs in a child that
+// has become "nobody" and owns `base`; `keep_root` stays owned by root. The
+// child hands its outcome back through a pipe.
+Outcome remove_unprivileged(const fsys::path& base, const std::vector<fsys::path>& paths,
+                            const std::vector<fsys::path>& keep_root = {}) {
+    if (geteuid() != 0)
+        return remove_paths(paths);
+    const passwd* nobody = getpwnam("nobody");
+    REQUIRE(nobody != nullptr);
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    chown_tree(base, uid, gid);
+    for (const fsys::path& p : keep_root)
+        lchown(p.c_str(), 0, 0);
+
+    int fds[2];
+    REQUIRE(pipe(fds) == 0);
+    const pid_t pid = fork();
+    REQUIRE(pid >= 0);
+    if (pid == 0) {
+        close(fds[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(2);
+        Outcome o = remove_paths(paths);
+        std::ostringstream report;
+        report << o.ready << ' ' << o.ready_last;
+        for (int v : o.progress)
+            report << ' ' << v;
+        report << '\n' << o.output;
+        const std::string bytes = report.str();
+        write(fds[1], bytes.data(), bytes.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string bytes;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        bytes.append(buf, n);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    REQUIRE(WIFEXITED(status));
+    REQUIRE(WEXITSTATUS(status) == 0);
+
+    Outcome o;
+    const size_t nl = bytes.find('\n');
+    std::istringstream head(bytes.substr(0, nl));
+    head >> o.ready >> o.ready_last;
+    for (int v; head >> v;)
+        o.progress.push_back(v);
+    o.output = bytes.substr(nl + 1);
+    return o;
+}
+
+} // namespace
+
+TEST_SUITE("posix") {
+    TEST_CASE("a link to a folder is one entry, removed as a link; its target survives") {
+        TempDir tmp;
+        make_file(tmp / "target" / "canary.txt", "keep");
+        make_file(tmp / "t" / "f");
+        fsys::create_directory_symlink(tmp / "target", tmp / "t" / "link");
+        CHECK(removal::count_items((tmp / "t").native()) == 2);
+
+        Outcome o = remove_paths({tmp / "t"});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK_FALSE(exists_no_follow(tmp / "t"));
+        CHECK(fsys::exists(tmp / "target" / "canary.txt"));
+    }
+
+    TEST_CASE("a folder swapped for a link after counting is not entered") {
+        TempDir tmp;
+        make_file(tmp / "target" / "canary.txt", "keep");
+        make_file(tmp / "target" / "1", "same name as the swapped folder's file");
+        make_file(tmp / "t" / "a" / "1");
+        make_file(tmp / "t" / "b" / "1");
+        bool swapped = false;
+        // After the first folder's file, the folder not yet walked becomes a link.
+        Outcome o = remove_paths({tmp / "t"}, [&](int) {
+            if (swapped)
+                return;
+            swapped = true;
+            for (const char* dir : {"a", "b"})
+                if (fsys::exists(tmp / "t" / dir / "1")) {
+                    fsys::rename(tmp / "t" / dir, tmp / "moved");
+                    fsys::create_directory_symlink(tmp / "target", tmp / "t" / dir);
+                }
+        });
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{20, 40, 60, 80, 100});
+        CHECK_FALSE(exists_no_follow(tmp / "t"));
+        CHECK(fsys::exists(tmp / "target" / "canary.txt"));
+        CHECK(fsys::exists(tmp / "target" / "1"));
+        CHECK(fsys::exists(tmp / "moved" / "1"));
+    }
+
+    TEST_CASE("dangling links") {
+        TempDir tmp;
+        make_file(tmp / "t" / "f");
+        fsys::create_symlink(tmp / "nowhere", tmp / "t" / "dangling");
+        fsys::create_symlink(tmp / "nowhere", tmp / "listed-dangling");
+
+        Outcome o = remove_paths({tmp / "listed-dangling", tmp / "t"});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK_FALSE(exists_no_follow(tmp / "t"));
+        // A listed link whose target is missing counts as missing: untouched.
+        CHECK(exists_no_follow(tmp / "listed-dangling"));
+    }
+
+    TEST_CASE("a listed link to a folder is read through, then removed as a link") {
+        TempDir tmp;
+        make_file(tmp / "target" / "f");
+        fsys::create_directory_symlink(tmp / "target", tmp / "link");
+        Outcome o = remove_paths({tmp / "link"});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{50, 100, 100});
+        CHECK_FALSE(exists_no_follow(tmp / "link"));
+        CHECK(fsys::is_empty(tmp / "target"));
+    }
+
+    TEST_CASE("a folder that cannot be listed keeps its contents and is reported") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_file(t / "a.txt");
+        make_file(t / "locked" / "secret.txt", "keep");
+        fsys::permissions(t / "locked", fsys::perms::owner_all);
+        if (geteuid() != 0) {
+            MESSAGE("not root: another user's folder cannot be made here");
+            return;
+        }
+        // Owned by root, mode 0700: nobody can neither list nor unlock it.
+        Outcome o =
+            remove_unprivileged(tmp.path(), {t}, {t / "locked", t / "locked" / "secret.txt"});
+        CHECK(o.lines() ==
+              std::vector<std::string>{
+                  kDirFailed + u8(t / "locked") + " (" + std::strerror(ENOTEMPTY) + ")",
+                  kListedFailed + u8(t) + " (" + std::strerror(ENOTEMPTY) + ")"});
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK(o.ready == 1);
+        CHECK(o.ready_last);
+        CHECK(fsys::exists(t / "locked" / "secret.txt"));
+        CHECK_FALSE(fsys::exists(t / "a.txt"));
+    }
+
+    TEST_CASE("folders without write permission are removed with their contents") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_file(t / "rodir" / "f");
+        fsys::permissions(t / "rodir" / "f", fsys::perms::owner_read);
+        fsys::permissions(t / "rodir", fsys::perms::owner_read | fsys::perms::owner_exec);
+        fsys::permissions(t, fsys::perms::owner_read | fsys::perms::owner_exec);
+        Outcome o = remove_unprivileged(tmp.path(), {t});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK_FALSE(exists_no_follow(t));
+    }
+
+    TEST_CASE("an own folder without any permission is opened by the removal, not the count") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_file(t / "closed" / "g");
+        fsys::permissions(t / "closed", fsys::perms::none);
+        // The count cannot look inside, so the removal goes past 100 before the final value.
+        Outcome o = remove_unprivileged(tmp.path(), {t});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{50, 100, 150, 100});
+        CHECK_FALSE(exists_no_follow(t));
+    }
+
+    TEST_CASE("a file that cannot be deleted is reported, and every folder above it") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_file(t / "a" / "keep.txt", "keep");
+        if (geteuid() != 0) {
+            MESSAGE("not root: another user's folder cannot be made here");
+            return;
+        }
+        // a is root's and not writable for others: its file stays.
+        fsys::permissions(t / "a", fsys::perms::owner_all | fsys::perms::group_read |
+                                       fsys::perms::group_exec | fsys::perms::others_read |
+                                       fsys::perms::others_exec);
+        Outcome o = remove_unprivileged(tmp.path(), {t}, {t / "a", t / "a" / "keep.txt"});
+        CHECK(o.lines() ==
+              std::vector<std::string>{
+                  kFileFailed + u8(t / "a" / "keep.txt") + " (" + std::strerror(EACCES) + ")",
+                  kDirFailed + u8(t / "a") + " (" + std::strerror(ENOTEMPTY) + ")",
+                  kListedFailed + u8(t) + " (" + std::strerror(ENOTEMPTY) + ")"});
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK(fsys::exists(t / "a" / "keep.txt"));
+    }
+}

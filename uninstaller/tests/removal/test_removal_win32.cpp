@@ -1,0 +1,100 @@
+// Windows cases under real Windows semantics (Wine in the cross build).
+#include "test_support.h"
+
+#include <doctest/doctest.h>
+
+#include <memory>
+
+#include <windows.h>
+
+namespace {
+
+struct HandleCloser {
+    void operator()(HANDLE h) const { CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+std::wstring long_form(const fsys::path& p) {
+    return L"\\\\?\\" + p.native();
+}
+
+} // namespace
+
+TEST_SUITE("win32") {
+    TEST_CASE("a file held open without delete sharing fails, and every folder above it") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_file(t / "a" / "b" / "locked.txt", "in use");
+        UniqueHandle held(CreateFileW((t / "a" / "b" / "locked.txt").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+        REQUIRE(held.get() != INVALID_HANDLE_VALUE);
+
+        Outcome o = remove_paths({t});
+        const std::string not_empty = system_text(ERROR_DIR_NOT_EMPTY);
+        CHECK(o.lines() ==
+              std::vector<std::string>{kFileFailed + u8(t / "a" / "b" / "locked.txt") + " (" +
+                                           system_text(ERROR_SHARING_VIOLATION) + ")",
+                                       kDirFailed + u8(t / "a" / "b") + " (" + not_empty + ")",
+                                       kDirFailed + u8(t / "a") + " (" + not_empty + ")",
+                                       kListedFailed + u8(t) + " (" + not_empty + ")"});
+        CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
+        CHECK(o.ready == 1);
+        CHECK(o.ready_last);
+        held.reset();
+        CHECK(fsys::exists(t / "a" / "b" / "locked.txt"));
+    }
+
+    TEST_CASE("a tree deeper than 260 characters is removed") {
+        TempDir tmp;
+        fsys::path t = tmp / "deep";
+        fsys::path p = t;
+        REQUIRE(CreateDirectoryW(long_form(p).c_str(), nullptr));
+        for (int level = 0; level < 6; ++level) {
+            p /= std::wstring(60, L'a' + level);
+            REQUIRE(CreateDirectoryW(long_form(p).c_str(), nullptr));
+        }
+        p /= L"file.txt";
+        UniqueHandle file(
+            CreateFileW(long_form(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        REQUIRE(file.get() != INVALID_HANDLE_VALUE);
+        file.reset();
+        REQUIRE(p.native().size() > 400);
+        SetFileAttributesW(long_form(p).c_str(), FILE_ATTRIBUTE_READONLY);
+
+        CHECK(removal::count_items(t.native()) == 7);
+        Outcome o = remove_paths({t});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{12, 25, 37, 50, 62, 75, 87, 100, 100});
+        CHECK(GetFileAttributesW(long_form(t).c_str()) == INVALID_FILE_ATTRIBUTES);
+    }
+
+    TEST_CASE("only the read-only attribute is cleared") {
+        TempDir tmp;
+        fsys::path file = tmp / "file.txt";
+        make_file(file);
+        REQUIRE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                     FILE_ATTRIBUTE_ARCHIVE));
+        Outcome o = remove_paths({file});
+        CHECK(o.lines().size() == 1); // a listed file stays and is reported
+        const DWORD attrs = GetFileAttributesW(file.c_str());
+        CHECK((attrs & FILE_ATTRIBUTE_READONLY) == 0);
+        CHECK((attrs & FILE_ATTRIBUTE_HIDDEN) != 0);
+        CHECK((attrs & FILE_ATTRIBUTE_ARCHIVE) != 0);
+    }
+
+    TEST_CASE("forward slashes in the listed path are kept in the messages") {
+        TempDir tmp;
+        make_file(tmp / "t" / "f");
+        std::wstring listed = (tmp / "t").native();
+        for (wchar_t& c : listed)
+            if (c == L'\\')
+                c = L'/';
+        CHECK(removal::count_items(listed) == 1);
+        Outcome o = remove_paths({fsys::path(listed), fsys::path(listed)});
+        CHECK(o.lines() ==
+              std::vector<std::string>{kListedFailed + removal::to_utf8(listed) + " (" +
+                                       system_text(ERROR_FILE_NOT_FOUND) + ")"});
+        CHECK(o.progress == std::vector<int>{25, 50, 75, 100});
+    }
+}
