@@ -21,8 +21,8 @@ using ByteArray = std::vector<std::uint8_t>;
 using TextList = std::vector<std::u16string>;
 // null, boolean (written as an integer), signed integer, unsigned integer
 // (what REG_DWORD and REG_QWORD read as), text, list of texts, byte array.
-using SettingValue = std::variant<std::monostate, bool, std::int64_t, std::uint64_t,
-                                  std::u16string, TextList, ByteArray>;
+using SettingValue = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, std::u16string,
+                                  TextList, ByteArray>;
 
 // The text form of a value: the text itself, decimal digits for integers (a
 // boolean as 0 or 1), a list joined with ", ", null as the empty text, bytes
@@ -35,11 +35,11 @@ SettingValue settingFromRegistry(DWORD type, const std::uint8_t* data, std::size
 
 // A registry failure: the Windows error code and a readable UTF-8 message.
 class RegError : public std::runtime_error {
-public:
+  public:
     RegError(long code, const std::string& what);
     long code() const { return code_; }
 
-private:
+  private:
     long code_;
 };
 
@@ -50,7 +50,7 @@ struct RegKeyCloser {
 using RegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
 
 class toolRegSetting {
-public:
+  public:
     // parent is accepted for the callers' convenience and ignored.
     explicit toolRegSetting(const void* parent = nullptr,
                             std::u16string application = u"WindowSettings");

@@ -40,9 +40,11 @@ std::u16string fromUtf8(std::string_view bytes, bool* ok) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         std::uint8_t b = std::uint8_t(bytes[i]);
-        std::size_t len = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3
-                                     : b >= 0xF0 && b <= 0xF4   ? 4
-                                                                : 0;
+        std::size_t len = b < 0x80                 ? 1
+                          : b >= 0xC2 && b <= 0xDF ? 2
+                          : b >= 0xE0 && b <= 0xEF ? 3
+                          : b >= 0xF0 && b <= 0xF4 ? 4
+                                                   : 0;
         std::uint32_t c = len == 1 ? b : len == 2 ? b & 0x1F : len == 3 ? b & 0x0F : b & 0x07;
         std::size_t n = 1;
         for (; len > 1 && n < len && i + n < bytes.size(); ++n) {
