@@ -39,3 +39,189 @@ void FolderSizeCalculator::run() {
 }
 
 // ==== UninstallWindow and entry ====
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QIcon>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "src/utils/reg_settings.h"
+
+void (*endProcess)(int code) = [](int code) { _exit(code); };
+
+namespace {
+
+constexpr int kGoOn = 0;       // the installer goes on uninstalling
+constexpr int kCancelled = 66; // the installer cancels the uninstall
+
+const QString kTitle = QStringLiteral("VeltaAI卸载程序");
+
+// One UTF-8 line on standard output. It is flushed at once because the process
+// ends with _exit, which would drop whatever is still buffered.
+void writeLine(const QString& text) {
+    const QByteArray line = text.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
+    std::fflush(stdout);
+}
+
+QString sizeText(const char16_t* name) {
+    const SettingValue value = RegWindowSettings.getValue(name, std::u16string(u"0MB"));
+    return QString::fromStdU16String(settingText(value));
+}
+
+// Null, an empty text, list or byte array and the integer 0 all mean "not set".
+bool isSet(const SettingValue& value) {
+    return std::visit(
+        [](const auto& v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::monostate>)
+                return false;
+            else if constexpr (std::is_arithmetic_v<T>)
+                return v != 0;
+            else
+                return !v.empty();
+        },
+        value);
+}
+
+// %APPDATA%\VeltaAI: one separator, none added after a trailing slash or backslash.
+QString draftFolder() {
+    QString path = qEnvironmentVariable("APPDATA");
+    if (!path.isEmpty() && !path.endsWith(u'\\') && !path.endsWith(u'/'))
+        path += QDir::separator();
+    return path + QStringLiteral("VeltaAI");
+}
+
+} // namespace
+
+UninstallWindow::UninstallWindow() : QWidget(nullptr) {
+    setupUi(this);
+    setWindowTitle(kTitle);
+    resize(500, 140);
+    setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowTitleHint);
+    setWindowIcon(QIcon(QStringLiteral("assets/app.ico")));
+    label->hide();
+    progressBar->hide();
+    checkBox_2->setText(QStringLiteral("删除草稿文件（") + sizeText(u"draftdirsize") +
+                        QStringLiteral("）"));
+    checkBox_4->setText(QStringLiteral("删除模型文件（") + sizeText(u"modelsize") +
+                        QStringLiteral("）"));
+    connect(pushButton_2, &QPushButton::clicked, this, &UninstallWindow::canel);
+    connect(pushButton, &QPushButton::clicked, this, &UninstallWindow::UnInstallModel);
+}
+
+void UninstallWindow::UnInstallModel() {
+    // Disabled for good: a confirmation never runs twice.
+    setEnabled(false);
+
+    SettingValue servicepath;
+    try {
+        // Read before anything is deleted: clearing the settings removes it too.
+        servicepath = RegWindowSettings.getValue(u"servicepath");
+        if (checkBox->isChecked())
+            RegWindowSettings.removeValue(u"token");
+        if (checkBox_3->isChecked())
+            RegWindowSettings.clearSettings();
+    } catch (const std::exception& error) {
+        // The uninstall itself was not cancelled, so the installer goes on;
+        // the user learns which data stays behind.
+        const QString message = QString::fromUtf8(error.what());
+        writeLine(QStringLiteral("发生错误 ") + message);
+        QMessageBox::critical(this, kTitle,
+                              QStringLiteral("删除用户数据时出错：") + message +
+                                  QStringLiteral("\n其余选中的数据没有删除，卸载将继续。"));
+        endProcess(kGoOn);
+        return;
+    }
+
+    // A relative path would be resolved against the installation folder, so
+    // only absolute folders are queued; the user is told about the others.
+    QStringList delete_dirlist;
+    QStringList kept;
+    if (isSet(servicepath) && checkBox_2->isChecked()) {
+        const QString draft = draftFolder();
+        if (QDir::isAbsolutePath(draft))
+            delete_dirlist << draft;
+        else
+            kept << QStringLiteral("草稿数据：找不到草稿文件夹（APPDATA 未设置或不是绝对路径）");
+    }
+    if (isSet(servicepath) && checkBox_4->isChecked()) {
+        const QString model = QString::fromStdU16String(settingText(servicepath));
+        if (QDir::isAbsolutePath(model))
+            delete_dirlist << model;
+        else
+            kept << QStringLiteral("模型数据：模型文件夹路径无效（") + model + QStringLiteral("）");
+    }
+    if (!kept.isEmpty())
+        QMessageBox::warning(this, kTitle,
+                             QStringLiteral("以下数据没有删除：\n") + kept.join(u'\n'));
+
+    if (delete_dirlist.isEmpty()) {
+        trueUninstall();
+        return;
+    }
+
+    label->show();
+    progressBar->show();
+    pushButton->setText(QStringLiteral("正在卸载"));
+    _FolderSizeCalculator = new FolderSizeCalculator(delete_dirlist);
+    connect(_FolderSizeCalculator, &FolderSizeCalculator::progress, this,
+            &UninstallWindow::update_progress);
+    connect(_FolderSizeCalculator, &FolderSizeCalculator::result_ready, this,
+            &UninstallWindow::trueUninstall);
+    _FolderSizeCalculator->start();
+}
+
+void UninstallWindow::update_progress(int value) {
+    progressBar->setValue(value);
+}
+
+void UninstallWindow::canel() {
+    writeLine(QStringLiteral("取消"));
+    endProcess(kCancelled);
+}
+
+void UninstallWindow::trueUninstall() {
+    endProcess(kGoOn);
+}
+
+// Every close request, in any state, cancels the uninstall; a removal still
+// running is cut off where it stands.
+void UninstallWindow::closeEvent(QCloseEvent*) {
+    endProcess(kCancelled);
+}
+
+int uninstallMain(int argc, char** argv) {
+    // The installer's silent mode: no window, no registry, no files.
+    for (int i = 0; i < argc; ++i) {
+        if (QString::fromLocal8Bit(argv[i]).toUpper() == QLatin1String("/VELTAAIUNINSTALL")) {
+            endProcess(kGoOn);
+            return kGoOn;
+        }
+    }
+
+    try {
+        // Never destroyed: every way out is an immediate exit.
+        auto* app = new QApplication(argc, argv);
+        auto* window = new UninstallWindow;
+        window->show();
+        endProcess(app->exec());
+    } catch (const std::exception& error) {
+        // Nothing of the user's has been touched; let the uninstall go on.
+        writeLine(QStringLiteral("发生错误 ") + QString::fromUtf8(error.what()));
+        endProcess(kGoOn);
+    }
+    return kGoOn;
+}

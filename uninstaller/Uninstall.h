@@ -27,3 +27,37 @@ protected:
 };
 
 // ==== UninstallWindow ====
+#include <QWidget>
+
+#include "ui_uninstall_ui.h"
+
+class QCloseEvent;
+
+// Ends the process at once with the code: no event-loop return, no destructors,
+// no exit handlers, no wait for the worker. The program keeps _exit; a test
+// replaces it to observe the code, and every caller returns right after it.
+extern void (*endProcess)(int code);
+
+// The options window. Its exit code is all the installer learns:
+// 0 goes on uninstalling, 66 cancels the uninstall.
+class UninstallWindow : public QWidget, public Ui_Form {
+    Q_OBJECT
+
+  public:
+    UninstallWindow();
+
+  public slots:
+    void UnInstallModel();
+    void update_progress(int value);
+    void canel();
+    void trueUninstall();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    FolderSizeCalculator* _FolderSizeCalculator = nullptr;
+};
+
+// The program entry; main() only calls it.
+int uninstallMain(int argc, char** argv);

@@ -1,1 +1,70 @@
-# Owned by the window work: the Uninstall program, its resources and tests.
+# The Uninstall program, its Windows resources and their tests.
+# Included from uninstaller/CMakeLists.txt: paths are relative to uninstaller/.
+
+set(app_icon ${CMAKE_SOURCE_DIR}/resources/app.ico)
+
+if(WIN32)
+  # Icon group, manifest and version block. Built even without Qt so that the
+  # compiled resources can be read back under Wine.
+  add_library(Uninstall_resources OBJECT Uninstall.rc)
+  target_include_directories(Uninstall_resources PRIVATE
+    ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR})
+  set_source_files_properties(Uninstall.rc PROPERTIES
+    OBJECT_DEPENDS "${app_icon};${CMAKE_CURRENT_SOURCE_DIR}/Uninstall.manifest")
+
+  add_executable(uninstall_resources_test tests/uninstall_resources_test.cpp
+    $<TARGET_OBJECTS:Uninstall_resources>)
+  target_link_libraries(uninstall_resources_test PRIVATE doctest_main version)
+  add_test(NAME uninstall.resources COMMAND uninstall_resources_test)
+endif()
+
+if(NOT TARGET Uninstall_unit)
+  return()
+endif()
+
+# Uninstall.h includes the header that uic makes from the form; users of the
+# unit find it in the unit's autogen folder.
+get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+if(multi_config)
+  set(ui_headers ${CMAKE_CURRENT_BINARY_DIR}/Uninstall_unit_autogen/include_$<CONFIG>)
+else()
+  set(ui_headers ${CMAKE_CURRENT_BINARY_DIR}/Uninstall_unit_autogen/include)
+endif()
+target_include_directories(Uninstall_unit INTERFACE ${ui_headers})
+
+add_executable(Uninstall WIN32 main.cpp)
+target_link_libraries(Uninstall PRIVATE Uninstall_unit)
+if(WIN32)
+  target_sources(Uninstall PRIVATE $<TARGET_OBJECTS:Uninstall_resources>)
+endif()
+
+# In-process tests, one per unit, on Qt's offscreen platform.
+add_executable(tst_uninstall_ui tests/tst_uninstall_ui.cpp src/widgets/ui/uninstall_ui.ui)
+set_target_properties(tst_uninstall_ui PROPERTIES
+  AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/src/widgets/ui)
+target_link_libraries(tst_uninstall_ui PRIVATE Qt6::Widgets Qt6::Test)
+
+add_executable(tst_uninstallwindow tests/tst_uninstallwindow.cpp)
+target_link_libraries(tst_uninstallwindow PRIVATE Uninstall_unit Qt6::Test)
+target_compile_definitions(tst_uninstallwindow PRIVATE APP_ICON="${app_icon}")
+
+foreach(t tst_uninstall_ui tst_uninstallwindow)
+  string(REPLACE "tst_" "uninstall." name ${t})
+  add_test(NAME ${name} COMMAND ${t})
+  set_tests_properties(${name} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    TIMEOUT 120)
+endforeach()
+
+# End to end: the real program under a private Xvfb, driven with the keyboard.
+if(TARGET reg)
+  set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
+    token-only settings-only all-four servicepath-missing close-during-removal
+    confirm-error appdata-empty)
+  foreach(case ${e2e_cases})
+    add_test(NAME uninstall.e2e.${case}
+      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e_uninstall.py
+        --program $<TARGET_FILE:Uninstall> --reg $<TARGET_FILE:reg>
+        --icon ${app_icon} ${case})
+    set_tests_properties(uninstall.e2e.${case} PROPERTIES TIMEOUT 120)
+  endforeach()
+endif()
