@@ -1,0 +1,444 @@
+#!/usr/bin/python3
+"""End-to-end cases of the Uninstall program.
+
+The real program runs on a private Xvfb display with openbox and is driven with
+the keyboard through xdotool, as a person would: Tab, Space, Return, Alt+F4.
+Its settings live in the registry stand-in of a temporary folder, seeded and
+read back with the reg command; its folders are real temporary folders.
+
+Usage: e2e_uninstall.py --program Uninstall --reg reg --icon app.ico CASE
+"""
+import argparse
+import ctypes
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+KEY = r"HKCU\Software\VeltaTech\WindowSettings"
+SWITCH = "/VELTAAIUNINSTALL"
+TIMEOUT = 30
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+class Display:
+    """A private X server with a window manager, so close requests work."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            self.name = ":" + pipe.readline().strip()
+        self.env = dict(os.environ, DISPLAY=self.name)
+        self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + TIMEOUT
+        while subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env,
+                             capture_output=True, text=True).stdout.find("window id") < 0:
+            check(time.monotonic() < deadline, "openbox did not start")
+            time.sleep(0.05)
+
+    def close(self):
+        for process in (self.wm, self.xvfb):
+            process.terminate()
+            process.wait()
+
+
+class DeleteWatch:
+    """Records, in order, which watched folder lost an entry or itself (inotify)."""
+
+    IN_DELETE, IN_DELETE_SELF = 0x200, 0x400
+
+    def __init__(self, folders):
+        self.libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
+        check(self.fd >= 0, "inotify_init1 failed")
+        self.folders = {}
+        for folder in folders:
+            wd = self.libc.inotify_add_watch(self.fd, os.fsencode(folder),
+                                             self.IN_DELETE | self.IN_DELETE_SELF)
+            check(wd >= 0, "inotify_add_watch failed for " + folder)
+            self.folders[wd] = folder
+        self.events = []
+
+    def poll(self):
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return self.events
+            offset = 0
+            while offset < len(data):
+                wd, mask, _, length = struct.unpack_from("iIII", data, offset)
+                offset += 16 + length
+                if mask & (self.IN_DELETE | self.IN_DELETE_SELF) and wd in self.folders:
+                    self.events.append(self.folders[wd])
+
+    def order(self):
+        """The watched folders in the order their deletions began."""
+        order = []
+        for folder in self.poll():
+            if not order or order[-1] != folder:
+                order.append(folder)
+        return order
+
+
+def make_tree(root, files, per_dir=500):
+    """root with a few files of its own and the rest in subfolders."""
+    os.makedirs(root, exist_ok=True)
+    for i in range(min(files, 5)):
+        with open(os.path.join(root, "top%d.bin" % i), "wb") as f:
+            f.write(b"x" * 64)
+    for i in range(5, files):
+        sub = os.path.join(root, "part%d" % (i // per_dir))
+        if i % per_dir == 0 or i == 5:
+            os.makedirs(sub, exist_ok=True)
+        open(os.path.join(sub, "f%d" % i), "wb").close()
+
+
+def count_entries(root):
+    return sum(len(dirs) + len(files) for _, dirs, files in os.walk(root))
+
+
+class Case:
+    def __init__(self, args, display):
+        self.args = args
+        self.display = display
+        self.tmp = tempfile.mkdtemp(prefix="uninstall-e2e-")
+        self.registry = os.path.join(self.tmp, "registry")
+        self.appdata = os.path.join(self.tmp, "appdata")
+        self.draft = os.path.join(self.appdata, "VeltaAI")
+        self.model = os.path.join(self.tmp, "models")
+        self.install = os.path.join(self.tmp, "install")
+        os.makedirs(os.path.join(self.install, "assets"))
+        shutil.copy(args.icon, os.path.join(self.install, "assets", "app.ico"))
+        make_tree(self.draft, 20)
+        make_tree(self.model, 20)
+        self.entries = count_entries(self.draft)  # the same in both
+
+    def close(self):
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    # The stand-in registry, through the reg command.
+    def reg(self, *arguments):
+        env = dict(os.environ, VELTA_REGISTRY_DIR=self.registry)
+        return subprocess.run([self.args.reg, *arguments], env=env, capture_output=True,
+                              text=True)
+
+    def set(self, name, data):
+        done = self.reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f")
+        check(done.returncode == 0, "reg add failed: " + done.stderr)
+
+    def seed(self, servicepath=True):
+        self.set("draftdirsize", "12MB")
+        self.set("modelsize", "3GB")
+        self.set("token", "secret")
+        if servicepath:
+            self.set("servicepath", self.model)
+
+    def value(self, name):
+        done = self.reg("query", KEY, "/v", name)
+        if done.returncode != 0:
+            return None
+        for line in done.stdout.splitlines():
+            parts = line.split(None, 2)
+            if len(parts) == 3 and parts[0].lower() == name.lower():
+                return parts[2]
+        return ""
+
+    def key_exists(self):
+        return self.reg("query", KEY).returncode == 0
+
+    # The program.
+    def start(self, *arguments, env=None):
+        env = env if env is not None else dict(self.display.env)
+        env.update(QT_QPA_PLATFORM="xcb", VELTA_REGISTRY_DIR=self.registry,
+                   APPDATA=self.appdata, LANG="C.UTF-8")
+        self.started = time.monotonic()
+        return subprocess.Popen([self.args.program, *arguments], cwd=self.install, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+    def xdotool(self, *arguments, timeout=TIMEOUT):
+        return subprocess.run(["xdotool", *arguments], env=self.display.env,
+                              capture_output=True, text=True, timeout=timeout)
+
+    def window(self, process):
+        """Waits until the program's window is mapped and has the keyboard."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            check(process.poll() is None, "the program ended before showing a window")
+            found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
+            if found.stdout.split():
+                window = found.stdout.split()[0]
+                break
+            check(time.monotonic() < deadline, "no window appeared")
+            time.sleep(0.05)
+        self.xdotool("windowactivate", "--sync", window)
+        time.sleep(0.3)  # focus reaches the first check box
+        return window
+
+    def keys(self, *keys):
+        self.xdotool("key", "--delay", "60", *keys)
+
+    def confirm(self, token=False, settings=False, draft=False, model=False):
+        """Ticks boxes down the focus chain, then presses the confirm button."""
+        sequence = []
+        for ticked in (token, settings, draft, model):  # checkBox, _3, _2, _4
+            sequence += ["space", "Tab"] if ticked else ["Tab"]
+        self.keys(*sequence, "Tab", "space")  # past cancel, onto confirm
+
+    def finish(self, process, timeout=TIMEOUT):
+        try:
+            out, _ = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise Failure("the program did not end")
+        return process.returncode, out.decode("utf-8")
+
+    def untouched(self, token=True):
+        check(self.key_exists(), "the settings key is gone")
+        check(self.value("draftdirsize") == "12MB", "draftdirsize changed")
+        check((self.value("token") == "secret") == token, "token state is wrong")
+        self.folders_untouched()
+
+    def folders_untouched(self):
+        check(count_entries(self.draft) == self.entries, "the draft folder changed")
+        check(count_entries(self.model) == self.entries, "the model folder changed")
+
+
+# The cases.
+
+def skip(case, argv):
+    # No display at all: creating the application would abort the process, so
+    # exit code 0 shows that none was made. The registry folder does not exist
+    # and any registry read would create it.
+    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    process = case.start(*argv, env=env)
+    code, out = case.finish(process, timeout=10)
+    print("ended after %.3f s" % (time.monotonic() - case.started))
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(out == "", "unexpected output %r" % out)
+    check(not os.path.exists(case.registry), "the registry was accessed")
+    case.folders_untouched()
+
+
+def case_skip_upper(case):
+    skip(case, [SWITCH])
+
+
+def case_skip_lower(case):
+    skip(case, ["/SILENT", SWITCH.lower()])
+
+
+def case_skip_mixed(case):
+    skip(case, ["/VeltaAIUnInstall"])
+
+
+def case_near_miss(case):
+    for argument in (SWITCH + "X", SWITCH[1:], " " + SWITCH):
+        shutil.rmtree(case.registry, ignore_errors=True)
+        process = case.start(argument)
+        case.window(process)
+        check(os.path.exists(case.registry), "the window opened without reading the sizes")
+        case.keys("alt+F4")
+        code, _ = case.finish(process)
+        check(code == 66, "%r: exit code %r, expected 66" % (argument, code))
+
+
+def case_cancel(case):
+    case.seed()
+    process = case.start()
+    case.window(process)
+    case.keys("space", "Tab", "space", "Tab", "space", "Tab", "space", "Tab", "space")
+    code, out = case.finish(process)
+    check(code == 66, "exit code %r, expected 66" % code)
+    check(out == "取消\n", "output %r, expected the cancel line" % out)
+    case.untouched()
+
+
+def case_alt_f4(case):
+    case.seed()
+    process = case.start()
+    case.window(process)
+    case.keys("space", "Tab", "space", "alt+F4")
+    code, out = case.finish(process)
+    check(code == 66, "exit code %r, expected 66" % code)
+    check(out == "", "unexpected output %r" % out)
+    case.untouched()
+
+
+def case_nothing_ticked(case):
+    case.seed()
+    process = case.start()
+    case.window(process)
+    case.confirm()
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(out == "", "unexpected output %r" % out)
+    case.untouched()
+
+
+def case_token_only(case):
+    case.seed()
+    process = case.start()
+    case.window(process)
+    case.confirm(token=True)
+    code, _ = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    case.untouched(token=False)
+    check(case.value("servicepath") == case.model, "servicepath changed")
+
+
+def case_settings_only(case):
+    case.seed()
+    process = case.start()
+    case.window(process)
+    case.confirm(settings=True)
+    code, _ = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(not case.key_exists(), "the settings key is still there")
+    check(case.reg("query", r"HKCU\Software\VeltaTech").returncode == 0,
+          "the organisation key went too")
+    case.folders_untouched()
+
+
+def case_all_four(case):
+    case.seed()
+    watch = DeleteWatch([case.draft, case.model])
+    process = case.start()
+    case.window(process)
+    case.confirm(token=True, settings=True, draft=True, model=True)
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(out == "", "unexpected output %r" % out)
+    check(not case.key_exists(), "the settings key is still there")
+    check(not os.path.exists(case.draft), "the draft folder is still there")
+    check(not os.path.exists(case.model), "the model folder is still there")
+    check(os.path.isdir(case.appdata), "APPDATA itself went")
+    order = watch.order()
+    print("deletions began in:", order)
+    check(order == [case.draft, case.model], "the draft folder did not go first")
+
+
+def case_servicepath_missing(case):
+    case.seed(servicepath=False)
+    process = case.start()
+    case.window(process)
+    case.confirm(draft=True, model=True)
+    code, _ = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    case.untouched()
+
+
+def case_close_during_removal(case):
+    case.seed()
+    shutil.rmtree(case.model)
+    make_tree(case.model, 150000)
+    total = count_entries(case.draft) + count_entries(case.model)
+    watch = DeleteWatch([case.draft])
+    process = case.start()
+    case.window(process)
+    case.confirm(draft=True, model=True)
+    deadline = time.monotonic() + TIMEOUT
+    while not watch.poll():
+        check(process.poll() is None, "the program ended before the removal began")
+        check(time.monotonic() < deadline, "the removal did not begin")
+        time.sleep(0.005)
+    case.keys("alt+F4")
+    asked = time.monotonic()
+    code, _ = case.finish(process)
+    print("ended %.3f s after the close request" % (time.monotonic() - asked))
+    check(code == 66, "exit code %r, expected 66" % code)
+    left = count_entries(case.model) if os.path.exists(case.model) else 0
+    print("%d of %d entries left" % (left, total))
+    check(left > 0, "the removal was not cut off")
+    time.sleep(0.5)  # nothing goes on removing after the end
+    check(count_entries(case.model) == left, "entries still vanish after the exit")
+
+
+def case_confirm_error(case):
+    # A settings key with a sub-key cannot be deleted: the confirmation stops,
+    # the user is told, and the uninstall goes on (it was not cancelled).
+    case.seed()
+    done = case.reg("add", KEY + r"\Layout", "/v", "x", "/t", "REG_SZ", "/d", "y", "/f")
+    check(done.returncode == 0, "reg add of a sub-key failed")
+    process = case.start()
+    main = case.window(process)
+    case.confirm(token=True, settings=True, draft=True, model=True)
+    time.sleep(0.5)
+    boxes = case.xdotool("search", "--onlyvisible", "--pid", str(process.pid)).stdout.split()
+    check(len([b for b in boxes if b != main]) == 1, "no message box")
+    case.keys("Return")
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(out.startswith("发生错误 ") and out.endswith("\n"), "output %r" % out)
+    check(case.value("token") is None, "the token was not deleted before the failure")
+    check(case.value("draftdirsize") == "12MB", "the key was cleared after all")
+    case.folders_untouched()
+
+
+def case_appdata_empty(case):
+    # An empty APPDATA would give the relative path VeltaAI, in the working folder.
+    case.seed()
+    make_tree(os.path.join(case.install, "VeltaAI"), 3)
+    case.appdata = ""
+    process = case.start()
+    main = case.window(process)
+    case.confirm(draft=True, model=True)
+    time.sleep(0.5)
+    boxes = case.xdotool("search", "--onlyvisible", "--pid", str(process.pid)).stdout.split()
+    check(len([b for b in boxes if b != main]) == 1, "no message box")
+    case.keys("Return")
+    code, _ = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(count_entries(os.path.join(case.install, "VeltaAI")) == 3,
+          "a relative VeltaAI folder was touched")
+    check(count_entries(case.draft) == case.entries, "the real draft folder changed")
+    check(not os.path.exists(case.model), "the model folder is still there")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--reg", required=True)
+    parser.add_argument("--icon", required=True)
+    parser.add_argument("case")
+    args = parser.parse_args()
+    args.program, args.reg = os.path.abspath(args.program), os.path.abspath(args.reg)
+    run = globals().get("case_" + args.case.replace("-", "_"))
+    if run is None:
+        parser.error("unknown case " + args.case)
+
+    display = Display()
+    case = Case(args, display)
+    try:
+        run(case)
+    except Failure as failure:
+        print("FAIL %s: %s" % (args.case, failure))
+        return 1
+    finally:
+        case.close()
+        display.close()
+    print("PASS", args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
