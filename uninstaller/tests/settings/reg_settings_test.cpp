@@ -108,6 +108,12 @@ TEST_SUITE("store") {
     TEST_CASE("an integer outside the DWORD range fails and writes nothing") {
         toolRegSetting store = freshStore(u"StoreTest.Range");
         const std::size_t handles = openHandleCount();
+        {
+            RegKey open = toolRegSetting(nullptr, u"StoreTest.Fields")._create_key();
+            REQUIRE(open);
+            CHECK(openHandleCount() == handles + 1); // the count does see registry keys
+        }
+        CHECK(openHandleCount() == handles);
         for (SettingValue bad :
              {SettingValue(std::int64_t(4294967296ll)), SettingValue(std::int64_t(-1)),
               SettingValue(std::uint64_t(0xFFFFFFFFFFFFFFFFull))}) {
