@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 build=build/bench-removal
 cmake --preset linux -B "$build" >/dev/null
 cmake --build "$build" --target bench_removal -j2 >/dev/null
-work="$build/work"
+work="$PWD/$build/work"
 rm -rf "$work"
 mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
