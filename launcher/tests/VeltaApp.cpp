@@ -4,6 +4,8 @@
 // from the environment, which it inherits through the launcher:
 //   VELTA_STANDIN_RECORD    file to write the record to (nothing is written without it)
 //   VELTA_STANDIN_DELAY_MS  how long to live after writing the record (default 0)
+//   VELTA_STANDIN_WINDOW    if set, shows a small window with the record meanwhile,
+//                           so that a person watching sees it start
 // The record is UTF-8 "key=value" lines: pid, argc (parameters after the program),
 // arg1.., cwd, cmdline, start_us. It is written to a temporary name and then renamed,
 // so a reader never sees half of it. Just before exiting it writes RECORD.end with
@@ -51,6 +53,31 @@ bool WriteFileAtomically(const std::wstring& path, const std::wstring& text) {
     return ok && MoveFileExW(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
+// Shows `text` in a plain window until `delay` has passed.
+void ShowForAWhile(const std::wstring& text, DWORD delay) {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = L"VeltaAppStandIn";
+    RegisterClassW(&wc);
+    HWND hwnd = CreateWindowExW(0, wc.lpszClassName, L"VeltaApp (stand-in)",
+                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 720, 220, nullptr,
+                                nullptr, wc.hInstance, nullptr);
+    CreateWindowExW(0, L"STATIC", text.c_str(), WS_CHILD | WS_VISIBLE, 12, 12, 680, 160, hwnd,
+                    nullptr, wc.hInstance, nullptr);
+    UINT_PTR timer = SetTimer(nullptr, 0, delay ? delay : 1, nullptr);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER && msg.wParam == timer)
+            break;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    DestroyWindow(hwnd);
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -72,6 +99,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         text += L"cmdline=" + std::wstring(GetCommandLineW()) + L"\n";
         text += L"start_us=" + std::to_wstring(start) + L"\n";
         WriteFileAtomically(record, text);
+        if (!GetEnv(L"VELTA_STANDIN_WINDOW").empty()) {
+            ShowForAWhile(L"VeltaApp stand-in started by the launcher.\n\n" + text, delay);
+            delay = 0;
+        }
     }
     Sleep(delay);
     if (!record.empty())
