@@ -35,10 +35,18 @@ target_include_directories(Uninstall_unit INTERFACE ${ui_headers})
 add_executable(Uninstall WIN32 main.cpp)
 target_link_libraries(Uninstall PRIVATE Uninstall_unit)
 if(WIN32)
-  target_sources(Uninstall PRIVATE $<TARGET_OBJECTS:Uninstall_resources>)
+  target_sources(Uninstall PRIVATE Uninstall.rc)
+  target_include_directories(Uninstall PRIVATE
+    ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR})
 endif()
 
-# In-process tests, one per unit, on Qt's offscreen platform.
+# The tests run natively: over the registry stand-in, on Qt's offscreen
+# platform and, end to end, on a private Xvfb display.
+if(WIN32)
+  return()
+endif()
+
+# In-process tests, one per unit.
 add_executable(tst_uninstall_ui tests/tst_uninstall_ui.cpp src/widgets/ui/uninstall_ui.ui)
 set_target_properties(tst_uninstall_ui PROPERTIES
   AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/src/widgets/ui)
