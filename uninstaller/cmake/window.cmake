@@ -67,7 +67,7 @@ endforeach()
 if(TARGET reg)
   set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
     token-only settings-only all-four servicepath-missing close-during-removal
-    confirm-error appdata-empty)
+    confirm-error appdata-empty start-failure)
   foreach(case ${e2e_cases})
     add_test(NAME uninstall.e2e.${case}
       COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e_uninstall.py

@@ -419,6 +419,19 @@ def case_appdata_empty(case):
     check(not os.path.exists(case.model), "the model folder is still there")
 
 
+def case_start_failure(case):
+    # A hive that does not parse fails every registry call: reading the sizes
+    # fails while the window is built. No window; the uninstall goes on.
+    os.makedirs(case.registry)
+    with open(os.path.join(case.registry, "HKCU.hive"), "wb") as hive:
+        hive.write(b"not a hive")
+    process = case.start()
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(out.startswith("发生错误 ") and out.endswith("\n"), "output %r" % out)
+    case.folders_untouched()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
