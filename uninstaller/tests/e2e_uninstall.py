@@ -194,6 +194,19 @@ class Case:
         time.sleep(0.3)  # focus reaches the first check box
         return window
 
+    def message_box(self, process, main):
+        """Waits for a second window of the program: its message box."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
+            boxes = [w for w in found.stdout.split() if w != main]
+            if boxes:
+                break
+            check(process.poll() is None, "the program ended without a message box")
+            check(time.monotonic() < deadline, "no message box")
+            time.sleep(0.05)
+        self.xdotool("windowactivate", "--sync", boxes[0])
+
     def keys(self, *keys):
         self.xdotool("key", "--delay", "60", *keys)
 
@@ -387,9 +400,7 @@ def case_confirm_error(case):
     process = case.start()
     main = case.window(process)
     case.confirm(token=True, settings=True, draft=True, model=True)
-    time.sleep(0.5)
-    boxes = case.xdotool("search", "--onlyvisible", "--pid", str(process.pid)).stdout.split()
-    check(len([b for b in boxes if b != main]) == 1, "no message box")
+    case.message_box(process, main)
     case.keys("Return")
     code, out = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
@@ -407,9 +418,7 @@ def case_appdata_empty(case):
     process = case.start()
     main = case.window(process)
     case.confirm(draft=True, model=True)
-    time.sleep(0.5)
-    boxes = case.xdotool("search", "--onlyvisible", "--pid", str(process.pid)).stdout.split()
-    check(len([b for b in boxes if b != main]) == 1, "no message box")
+    case.message_box(process, main)
     case.keys("Return")
     code, _ = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
