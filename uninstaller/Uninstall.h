@@ -11,18 +11,18 @@
 class FolderSizeCalculator : public QThread {
     Q_OBJECT
 
-public:
+  public:
     explicit FolderSizeCalculator(const QStringList& delete_dirlist);
 
     QStringList delete_dirlist;
 
     int count_items(const QString& folder);
 
-signals:
+  signals:
     void progress(int value);
     void result_ready();
 
-protected:
+  protected:
     void run() override;
 };
 
