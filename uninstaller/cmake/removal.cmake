@@ -12,6 +12,7 @@ else()
   target_sources(removal_core PRIVATE ${_removal_dir}/src/utils/remove_tree_posix.cpp)
 endif()
 target_include_directories(removal_core PUBLIC ${_removal_dir})
+target_link_libraries(removal_core PUBLIC utf)
 
 add_executable(removal_tests
   ${_removal_dir}/tests/removal/test_support.h

@@ -2,9 +2,12 @@
 # Paths start at uninstaller/, wherever this file is included from.
 set(SETTINGS_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
+# The one UTF-8 <-> UTF-16 conversion, shared with the removal core.
+add_library(utf STATIC ${SETTINGS_DIR}/src/utils/utf.h ${SETTINGS_DIR}/src/utils/utf.cpp)
+target_include_directories(utf PUBLIC ${SETTINGS_DIR}/src/utils)
+
 set(SETTINGS_SOURCES
-  ${SETTINGS_DIR}/src/utils/reg_settings.h ${SETTINGS_DIR}/src/utils/reg_settings.cpp
-  ${SETTINGS_DIR}/src/utils/utf.h ${SETTINGS_DIR}/src/utils/utf.cpp)
+  ${SETTINGS_DIR}/src/utils/reg_settings.h ${SETTINGS_DIR}/src/utils/reg_settings.cpp)
 if(NOT WIN32)
   # On Linux the store runs over a file-backed stand-in for the registry API.
   list(APPEND SETTINGS_SOURCES
@@ -14,6 +17,7 @@ endif()
 add_library(reg_settings STATIC ${SETTINGS_SOURCES})
 target_include_directories(reg_settings PUBLIC
   ${SETTINGS_DIR} ${SETTINGS_DIR}/src/utils)
+target_link_libraries(reg_settings PUBLIC utf)
 if(WIN32)
   target_link_libraries(reg_settings PUBLIC advapi32)
 endif()

@@ -1,5 +1,6 @@
 #include "remove_tree.h"
 #include "remove_tree_fs.h"
+#include "src/utils/utf.h"
 
 #include <exception>
 
@@ -277,14 +278,8 @@ std::string refusal_reason(const NativeString& path,
 
 std::string to_utf8(const NativeString& s) {
 #ifdef _WIN32
-    if (s.empty())
-        return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
+    // wchar_t is UTF-16 on Windows.
+    return toUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(s.data()), s.size()));
 #else
     return s;
 #endif
