@@ -439,6 +439,19 @@ LSTATUS copyData(const Value& value, LPDWORD type, LPBYTE data, LPDWORD size) {
     return status;
 }
 
+// The common start of the value calls: a live handle with the access they
+// need, the hive read under its lock, and the key the handle names.
+LSTATUS handleKey(HKEY hKey, REGSAM need, HiveSession& session, Key*& key) {
+    if (!validHandle(hKey))
+        return ERROR_INVALID_HANDLE;
+    if (!(hKey->access & need))
+        return ERROR_ACCESS_DENIED;
+    if (session.status())
+        return session.status();
+    key = findKey(session.hive(), hKey->path);
+    return key ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+}
+
 } // namespace
 
 const HKEY HKEY_CURRENT_USER = &hkcuRoot;
@@ -529,11 +542,9 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, cons
     if (name.size() > 16383)
         return ERROR_INVALID_PARAMETER;
     HiveSession session(true);
-    if (session.status())
-        return session.status();
-    Key* key = findKey(session.hive(), hKey->path);
-    if (!key)
-        return ERROR_KEY_DELETED;
+    Key* key = nullptr;
+    if (LSTATUS status = handleKey(hKey, KEY_SET_VALUE, session, key))
+        return status;
     std::vector<BYTE> data(lpData, lpData + cbData);
     if (Value* value = findValue(*key, name)) {
         value->type = dwType;
@@ -550,14 +561,10 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
         return ERROR_INVALID_HANDLE;
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    if (!(hKey->access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     HiveSession session(false);
-    if (session.status())
-        return session.status();
-    Key* key = findKey(session.hive(), hKey->path);
-    if (!key)
-        return ERROR_KEY_DELETED;
+    Key* key = nullptr;
+    if (LSTATUS status = handleKey(hKey, KEY_QUERY_VALUE, session, key))
+        return status;
     Value* value = findValue(*key, lpValueName ? lpValueName : u"");
     if (!value)
         return ERROR_FILE_NOT_FOUND;
@@ -570,14 +577,10 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
         return ERROR_INVALID_HANDLE;
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
-    if (!(hKey->access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
     HiveSession session(false);
-    if (session.status())
-        return session.status();
-    Key* key = findKey(session.hive(), hKey->path);
-    if (!key)
-        return ERROR_KEY_DELETED;
+    Key* key = nullptr;
+    if (LSTATUS status = handleKey(hKey, KEY_QUERY_VALUE, session, key))
+        return status;
     if (dwIndex >= key->values.size())
         return ERROR_NO_MORE_ITEMS;
     const Value& value = key->values[dwIndex];
@@ -620,16 +623,10 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    if (!validHandle(hKey))
-        return ERROR_INVALID_HANDLE;
-    if (!(hKey->access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
     HiveSession session(true);
-    if (session.status())
-        return session.status();
-    Key* key = findKey(session.hive(), hKey->path);
-    if (!key)
-        return ERROR_KEY_DELETED;
+    Key* key = nullptr;
+    if (LSTATUS status = handleKey(hKey, KEY_SET_VALUE, session, key))
+        return status;
     Value* value = findValue(*key, lpValueName ? lpValueName : u"");
     if (!value)
         return ERROR_FILE_NOT_FOUND;
