@@ -46,12 +46,16 @@ class Display:
         with os.fdopen(read_end) as pipe:
             self.name = ":" + pipe.readline().strip()
         self.env = dict(os.environ, DISPLAY=self.name)
-        self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, start_new_session=True)
+        # Under load a client can still fail to connect right after -displayfd
+        # answers, so openbox is started again if it gives up.
+        self.wm = None
         deadline = time.monotonic() + TIMEOUT
         while subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env,
                              capture_output=True, text=True).stdout.find("window id") < 0:
             check(time.monotonic() < deadline, "openbox did not start")
+            if self.wm is None or self.wm.poll() is not None:
+                self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, start_new_session=True)
             time.sleep(0.05)
 
     def close(self):
@@ -172,8 +176,10 @@ class Case:
         env.update(QT_QPA_PLATFORM="xcb", VELTA_REGISTRY_DIR=self.registry,
                    APPDATA=self.appdata, LANG="C.UTF-8")
         self.started = time.monotonic()
-        return subprocess.Popen([self.args.program, *arguments], cwd=self.install, env=env,
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        # Qt's own warnings land in a log that a failure prints.
+        with open(os.path.join(self.tmp, "stderr.log"), "ab") as log:
+            return subprocess.Popen([self.args.program, *arguments], cwd=self.install, env=env,
+                                    stdout=subprocess.PIPE, stderr=log)
 
     def xdotool(self, *arguments, timeout=TIMEOUT):
         return subprocess.run(["xdotool", *arguments], env=self.display.env,
@@ -190,9 +196,19 @@ class Case:
                 break
             check(time.monotonic() < deadline, "no window appeared")
             time.sleep(0.05)
-        self.xdotool("windowactivate", "--sync", window)
+        self.activate(window)
         time.sleep(0.3)  # focus reaches the first check box
         return window
+
+    def activate(self, window):
+        """Gives the window the keyboard; keys sent before that would be lost."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            self.xdotool("windowactivate", "--sync", window)
+            if self.xdotool("getactivewindow").stdout.strip() == window:
+                return
+            check(time.monotonic() < deadline, "the window never got the keyboard")
+            time.sleep(0.05)
 
     def message_box(self, process, main):
         """Waits for a second window of the program: its message box."""
@@ -205,7 +221,7 @@ class Case:
             check(process.poll() is None, "the program ended without a message box")
             check(time.monotonic() < deadline, "no message box")
             time.sleep(0.05)
-        self.xdotool("windowactivate", "--sync", boxes[0])
+        self.activate(boxes[0])
 
     def keys(self, *keys):
         self.xdotool("key", "--delay", "60", *keys)
@@ -459,6 +475,10 @@ def main():
         run(case)
     except Failure as failure:
         print("FAIL %s: %s" % (args.case, failure))
+        log = os.path.join(case.tmp, "stderr.log")
+        if os.path.exists(log):
+            with open(log, errors="replace") as f:
+                print("program's standard error:\n" + f.read()[-4000:])
         return 1
     finally:
         case.close()
