@@ -28,6 +28,10 @@ if(NOT WIN32)
   target_link_libraries(reg PRIVATE reg_settings)
 endif()
 
+if(NOT VELTA_TESTS)
+  return()
+endif()
+
 # A small store client for scripts: the same commands natively and under Wine.
 add_executable(settings_probe ${SETTINGS_DIR}/tests/settings/settings_probe.cpp)
 target_link_libraries(settings_probe PRIVATE reg_settings)

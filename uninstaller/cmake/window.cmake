@@ -12,10 +12,12 @@ if(WIN32)
   set_source_files_properties(Uninstall.rc PROPERTIES
     OBJECT_DEPENDS "${app_icon};${CMAKE_CURRENT_SOURCE_DIR}/Uninstall.manifest")
 
-  add_executable(uninstall_resources_test tests/uninstall_resources_test.cpp
-    $<TARGET_OBJECTS:Uninstall_resources>)
-  target_link_libraries(uninstall_resources_test PRIVATE doctest_main version)
-  add_test(NAME uninstall.resources COMMAND uninstall_resources_test)
+  if(VELTA_TESTS)
+    add_executable(uninstall_resources_test tests/uninstall_resources_test.cpp
+      $<TARGET_OBJECTS:Uninstall_resources>)
+    target_link_libraries(uninstall_resources_test PRIVATE doctest_main version)
+    add_test(NAME uninstall.resources COMMAND uninstall_resources_test)
+  endif()
 endif()
 
 if(NOT TARGET Uninstall_unit)
@@ -42,7 +44,7 @@ endif()
 
 # The tests run natively: over the registry stand-in, on Qt's offscreen
 # platform and, end to end, on a private Xvfb display.
-if(WIN32)
+if(WIN32 OR NOT VELTA_TESTS OR NOT TARGET Qt6::Test)
   return()
 endif()
 
