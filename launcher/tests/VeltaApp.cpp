@@ -15,6 +15,8 @@
 
 #include <string>
 
+#include "support.h"
+
 namespace {
 
 long long NowMicros() {
@@ -31,22 +33,13 @@ std::wstring GetEnv(const wchar_t* name) {
     return n > 0 && n < ARRAYSIZE(buf) ? std::wstring(buf, n) : std::wstring();
 }
 
-std::string ToUtf8(const std::wstring& s) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s.c_str(), static_cast<int>(s.size()), &out[0], n, nullptr,
-                        nullptr);
-    return out;
-}
-
 bool WriteFileAtomically(const std::wstring& path, const std::wstring& text) {
     std::wstring tmp = path + L".tmp";
     HANDLE file = CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    std::string bytes = ToUtf8(text);
+    std::string bytes = velta_test::WideToUtf8(text);
     DWORD written = 0;
     BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);

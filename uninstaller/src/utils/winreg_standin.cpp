@@ -461,14 +461,20 @@ std::size_t standinOpenKeyCount() {
     return liveHandles().size();
 }
 
-LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+// The common start of the open and create calls: the result cleared, a live
+// handle and the full path of the sub-key.
+static LSTATUS startOpen(HKEY hKey, LPCWSTR lpSubKey, PHKEY phkResult, std::u16string& path) {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     if (!validHandle(hKey))
         return ERROR_INVALID_HANDLE;
+    return subPath(hKey, lpSubKey, path);
+}
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
     std::u16string path;
-    if (LSTATUS status = subPath(hKey, lpSubKey, path))
+    if (LSTATUS status = startOpen(hKey, lpSubKey, phkResult, path))
         return status;
     HiveSession session(false);
     if (session.status())
@@ -484,13 +490,8 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHK
 
 LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
                         LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    if (!phkResult)
-        return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
-    if (!validHandle(hKey))
-        return ERROR_INVALID_HANDLE;
     std::u16string path;
-    if (LSTATUS status = subPath(hKey, lpSubKey, path))
+    if (LSTATUS status = startOpen(hKey, lpSubKey, phkResult, path))
         return status;
     HiveSession session(true);
     if (session.status())
