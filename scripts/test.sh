@@ -3,6 +3,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+bash scripts/qt-windows.sh >/dev/null # once: later runs find it in the cache
 
 status=0
 for preset in linux windows; do

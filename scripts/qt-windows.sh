@@ -1,0 +1,104 @@
+#!/bin/bash
+# Builds Qt 6 for 64-bit Windows (static, mingw-w64) from Debian 12's own
+# qt6-base source, the same version as the native host tools, and installs it
+# into a cache outside the clone. Runs once: later calls find the cache and
+# only print its path.
+#
+# Usage: scripts/qt-windows.sh [--print-prefix] [--rebuild]
+#   --print-prefix  print the cached prefix (empty when missing) and build nothing
+#   --rebuild       drop the cached prefix and build it again
+set -eu
+cd "$(dirname "$0")/.."
+root=$PWD
+
+version=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || true)
+if [ -z "$version" ]; then
+    echo "qt-windows: qt6-base-dev is not installed (run scripts/deps.sh)" >&2
+    exit 1
+fi
+
+# Everything that changes the result goes into the cache key.
+options=(
+    -DCMAKE_BUILD_TYPE=Release
+    -DBUILD_SHARED_LIBS=OFF
+    -DQT_QMAKE_TARGET_MKSPEC=win32-g++
+    -DQT_HOST_PATH=/usr
+    -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF
+    -DFEATURE_optimize_size=ON
+    -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_xml=OFF -DFEATURE_dbus=OFF
+    -DFEATURE_printsupport=OFF -DFEATURE_concurrent=OFF
+    -DFEATURE_opengl=OFF -DINPUT_opengl=no -DFEATURE_vulkan=OFF
+    -DFEATURE_jpeg=OFF -DFEATURE_gif=OFF
+    # Debian's source carries no wintab headers.
+    -DFEATURE_tabletevent=OFF
+    # Without direct2d 6.4.2 leaves out its DirectWrite font database and the
+    # link fails; direct2d1_1 needs headers mingw-w64 lacks.
+    -DFEATURE_direct2d=ON -DFEATURE_direct2d1_1=OFF
+    -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
+    -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF
+)
+compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
+key=$(printf '%s\n' "$version" "$compiler" "${options[@]}" | sha256sum | cut -c1-12)
+upstream=${version%%+*}
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/velta
+prefix=$cache/qt-$upstream-mingw64-static-$key
+
+case "${1:-}" in
+--print-prefix)
+    [ -f "$prefix/.complete" ] && echo "$prefix"
+    exit 0
+    ;;
+--rebuild) rm -rf "$prefix" ;;
+esac
+if [ -f "$prefix/.complete" ]; then
+    echo "$prefix"
+    exit 0
+fi
+
+echo "qt-windows: building Qt $version for Windows (static, mingw-w64) into" >&2
+echo "  $prefix" >&2
+echo "This happens once and takes about 10-20 minutes on 2 cores; later builds reuse it." >&2
+
+# The source package needs a deb-src entry for the mirror the machine already uses.
+if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+            >/etc/apt/sources.list.d/velta-deb-src.sources
+    fi
+    if [ -f /etc/apt/sources.list ]; then
+        sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list \
+            >/etc/apt/sources.list.d/velta-deb-src.list
+    fi
+    apt-get update -qq
+fi
+command -v dpkg-source >/dev/null || apt-get install -y -qq --no-install-recommends dpkg-dev >/dev/null
+
+work=$cache/qt-build.tmp
+rm -rf "$work"
+mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+apt-get source --download-only "qt6-base=$version" >/dev/null 2>&1
+# apt checked the files against the signed archive index already.
+dpkg-source --skip-patches -x qt6-base_*.dsc src >/dev/null 2>&1
+# Debian's upstream security fixes; its packaging patches are Linux-only.
+for patch in $(grep -E '^cve-' src/debian/patches/series); do
+    echo "qt-windows: applying $patch" >&2
+    patch -d src -p1 -s <"src/debian/patches/$patch"
+done
+
+start=$(date +%s)
+cmake -S src -B build -G Ninja -Wno-dev \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$prefix.tmp" "${options[@]}" >configure.log 2>&1 ||
+    { tail -n 40 configure.log >&2; exit 1; }
+echo "qt-windows: configured in $(($(date +%s) - start)) s; compiling" >&2
+cmake --build build --parallel "$(nproc)" >build.log 2>&1 ||
+    { grep -E -A5 'error|FAILED' build.log | head -n 60 >&2; exit 1; }
+rm -rf "$prefix.tmp"
+cmake --install build >/dev/null
+mv "$prefix.tmp" "$prefix"
+touch "$prefix/.complete"
+echo "qt-windows: done in $(($(date +%s) - start)) s; $(du -sh "$prefix" | cut -f1) in $prefix" >&2
+echo "$prefix"
