@@ -4,6 +4,17 @@
 # created once and quietly. Without a DISPLAY it starts one shared Xvfb (with
 # openbox, so close requests such as Alt+F4 work) and records it in BUILD_DIR.
 # Stop both with: wine-run.sh BUILD_DIR --stop
+# wine-run.sh BUILD_DIR --init makes the prefix and the display, prints the
+# display's name and runs nothing.
+#
+# Tests delete folders, and a Wine prefix normally reaches the host: drive Z:
+# is the host's /, \\?\unix\ paths name any host file, and the profile's
+# Documents, Desktop, ... link to $HOME. So the prefix gets a private HOME, real
+# profile folders, and instead of Z: only drive D:, the build folder (where the
+# programs under test are); and every Wine process (the wineserver, which does
+# the actual deleting, included) runs in a bubblewrap sandbox that sees the
+# host read-only except BUILD_DIR and the folders in VELTA_WINE_RW
+# (colon-separated).
 set -u
 build=$(cd "$1" && pwd)
 shift
@@ -13,13 +24,30 @@ export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINELOADER=/usr/lib/wine/wine64
+export HOME="$build/wine-home" XDG_CACHE_HOME="$build/wine-home/.cache"
 wine=/usr/lib/wine/wine64
+
+# The wineserver's socket folder and the X sockets are shared with the host.
+# Debian's Wine keeps the socket in a folder below TMPDIR and notes its name in
+# the prefix; every sandbox must see the same one.
+server_dir=/tmp/.wine-$(id -u)
+mkdir -p -m 700 "$server_dir"
+export TMPDIR=$server_dir
+mkdir -p -m 1777 /tmp/.X11-unix
+sandbox=(bwrap --ro-bind / / --dev-bind /dev /dev --proc /proc --tmpfs /tmp
+    --bind "$server_dir" "$server_dir" --bind /tmp/.X11-unix /tmp/.X11-unix
+    --bind "$build" "$build")
+IFS=: read -r -a extra <<<"${VELTA_WINE_RW:-}"
+for dir in "${extra[@]}"; do
+    [ -n "$dir" ] && sandbox+=(--bind "$dir" "$dir")
+done
+sandboxed() { "${sandbox[@]}" "$@"; }
 
 exec 9>"$build/wine-run.lock"
 flock 9
 
 if [ "${1:-}" = --stop ]; then
-    WINEPREFIX="$WINEPREFIX" wineserver -k 2>/dev/null
+    [ -d "$WINEPREFIX" ] && sandboxed wineserver -k 2>/dev/null
     if [ -f "$build/xvfb.pids" ]; then
         kill $(cat "$build/xvfb.pids") 2>/dev/null
         rm -f "$build/xvfb.pids" "$build/xvfb.display"
@@ -28,11 +56,25 @@ if [ "${1:-}" = --stop ]; then
 fi
 
 if [ ! -f "$WINEPREFIX/.ready" ]; then
-    rm -rf "$WINEPREFIX"
-    "$wine" wineboot -i >/dev/null 2>&1
+    rm -rf "$WINEPREFIX" "$HOME"
+    mkdir -p "$HOME"
+    sandboxed "$wine" wineboot -i >/dev/null 2>&1
     # No crash dialog: a crashing test must fail, not wait for a click.
-    "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-    wineserver -w
+    sandboxed "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    # Wine keeps host variables that start with QT_ from Windows programs, and
+    # Qt without a console logs to the debugger channel.
+    sandboxed "$wine" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /t REG_SZ /d 1 /f >/dev/null 2>&1
+    sandboxed wineserver -w
+    rm -f "$WINEPREFIX/dosdevices/z:"
+    ln -s ../.. "$WINEPREFIX/dosdevices/d:"
+    for link in "$WINEPREFIX"/drive_c/users/*/* "$WINEPREFIX"/drive_c/users/*/AppData/*/Microsoft/Windows/*; do
+        if [ -L "$link" ]; then
+            rm "$link"
+            mkdir "$link"
+        fi
+    done
+    # Without Wine's own fonts, dialogs fall back to a serif face.
+    cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/"
     touch "$WINEPREFIX/.ready"
 fi
 
@@ -50,14 +92,26 @@ if [ -z "${DISPLAY:-}" ]; then
         read -r num <"$fifo"
         rm -f "$fifo"
         display=":$num"
-        DISPLAY=$display setsid openbox >/dev/null 2>&1 </dev/null &
-        echo "$xvfb $!" >"$build/xvfb.pids"
+        # Under load openbox can fail to connect right after Xvfb answers: start it again.
+        wm=""
+        for _ in $(seq 200); do
+            DISPLAY=$display xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+            if [ -z "$wm" ] || ! kill -0 "$wm" 2>/dev/null; then
+                DISPLAY=$display setsid openbox >/dev/null 2>&1 </dev/null &
+                wm=$!
+            fi
+            sleep 0.05
+        done
+        echo "$xvfb $wm" >"$build/xvfb.pids"
         echo "$display" >"$build/xvfb.display"
-        sleep 1
     fi
     export DISPLAY=$display
 fi
 
 flock -u 9
 exec 9>&-
-exec "$wine" "$@"
+if [ "${1:-}" = --init ]; then
+    echo "$DISPLAY"
+    exit 0
+fi
+exec "${sandbox[@]}" "$wine" "$@"
