@@ -52,14 +52,22 @@ void FolderSizeCalculator::run() {
 #include <variant>
 
 #ifdef _WIN32
-#include <process.h>
+#include <windows.h>
 #else
 #include <unistd.h>
 #endif
 
 #include "src/utils/reg_settings.h"
 
+#ifdef _WIN32
+// Not _exit: on Windows that still runs every DLL's detach code after the
+// other threads are killed, and a lock the removal thread held at that moment
+// (heap, C runtime, loader) can hang the exit. Every line written is flushed
+// already, so nothing is lost.
+void (*endProcess)(int code) = [](int code) { TerminateProcess(GetCurrentProcess(), UINT(code)); };
+#else
 void (*endProcess)(int code) = [](int code) { _exit(code); };
+#endif
 
 namespace {
 
@@ -203,6 +211,23 @@ void UninstallWindow::closeEvent(QCloseEvent*) {
     endProcess(kCancelled);
 }
 
+namespace {
+
+QtMessageHandler qtHandler = nullptr; // Qt's own, restored once the window is shown
+
+// Qt ends a start it cannot complete (no usable platform plugin, say) with a
+// fatal message and an abort; the installer would read that as a failure of
+// its own. Like any other start failure it ends with the line and 0 instead.
+void startMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        writeLine(QStringLiteral("发生错误 ") + text);
+        endProcess(kGoOn);
+    }
+    qtHandler(type, context, text);
+}
+
+} // namespace
+
 int uninstallMain(int argc, char** argv) {
     // The installer's silent mode: no window, no registry, no files.
     for (int i = 0; i < argc; ++i) {
@@ -214,9 +239,11 @@ int uninstallMain(int argc, char** argv) {
 
     try {
         // Never destroyed: every way out is an immediate exit.
+        qtHandler = qInstallMessageHandler(startMessageHandler);
         auto* app = new QApplication(argc, argv);
         auto* window = new UninstallWindow;
         window->show();
+        qInstallMessageHandler(qtHandler);
         endProcess(app->exec());
     } catch (const std::exception& error) {
         // Nothing of the user's has been touched; let the uninstall go on.
