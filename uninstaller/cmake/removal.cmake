@@ -50,11 +50,15 @@ function(_removal_add_qt_targets)
     set_target_properties(tst_foldersizecalculator PROPERTIES AUTOMOC ON)
     target_link_libraries(tst_foldersizecalculator PRIVATE Uninstall_unit Qt6::Test)
     add_test(NAME removal.foldersizecalculator COMMAND tst_foldersizecalculator)
-    set_tests_properties(removal.foldersizecalculator PROPERTIES
-      ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+    if(NOT WIN32)
+      set_tests_properties(removal.foldersizecalculator PROPERTIES
+        ENVIRONMENT QT_QPA_PLATFORM=offscreen)
+    endif()
   endif()
 
-  add_executable(bench_removal ${_removal_dir}/tests/bench_removal.cpp)
-  target_link_libraries(bench_removal PRIVATE Uninstall_unit)
+  if(NOT WIN32) # measured natively; under Wine scripts/bench-uninstall.sh times the program
+    add_executable(bench_removal ${_removal_dir}/tests/bench_removal.cpp)
+    target_link_libraries(bench_removal PRIVATE Uninstall_unit)
+  endif()
 endfunction()
 cmake_language(DEFER CALL _removal_add_qt_targets)

@@ -41,40 +41,55 @@ if(WIN32)
   target_include_directories(Uninstall PRIVATE
     ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR})
 endif()
+if(MINGW)
+  target_link_options(Uninstall PRIVATE -s)
+endif()
 
-# The tests run natively: over the registry stand-in, on Qt's offscreen
-# platform and, end to end, on a private Xvfb display.
-if(WIN32 OR NOT VELTA_TESTS OR NOT TARGET Qt6::Test)
+if(NOT VELTA_TESTS OR NOT TARGET Qt6::Test)
   return()
 endif()
+
+# Natively the tests run over the registry stand-in on Qt's offscreen platform;
+# under Wine over Wine's registry, in real windows on the runner's display. The
+# window tests and the end-to-end cases share the one WindowSettings key there.
+file(COPY ${app_icon} DESTINATION ${CMAKE_BINARY_DIR}/bin)
+function(uninstall_test name)
+  add_test(NAME ${name} ${ARGN})
+  if(WIN32)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine-windowsettings TIMEOUT 180)
+  else()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 120)
+  endif()
+endfunction()
 
 # In-process tests, one per unit.
 add_executable(tst_uninstall_ui tests/tst_uninstall_ui.cpp src/widgets/ui/uninstall_ui.ui)
 set_target_properties(tst_uninstall_ui PROPERTIES
   AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/src/widgets/ui)
 target_link_libraries(tst_uninstall_ui PRIVATE Qt6::Widgets Qt6::Test)
-
 add_executable(tst_uninstallwindow tests/tst_uninstallwindow.cpp)
 target_link_libraries(tst_uninstallwindow PRIVATE Uninstall_unit Qt6::Test)
-target_compile_definitions(tst_uninstallwindow PRIVATE APP_ICON="${app_icon}")
+uninstall_test(uninstall.ui COMMAND tst_uninstall_ui)
+uninstall_test(uninstall.window COMMAND tst_uninstallwindow)
 
-foreach(t tst_uninstall_ui tst_uninstallwindow)
-  string(REPLACE "tst_" "uninstall." name ${t})
-  add_test(NAME ${name} COMMAND ${t})
-  set_tests_properties(${name} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
-    TIMEOUT 120)
-endforeach()
-
-# End to end: the real program under a private Xvfb, driven with the keyboard.
-if(TARGET reg)
-  set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
-    token-only settings-only all-four servicepath-missing close-during-removal
-    confirm-error appdata-empty start-failure)
-  foreach(case ${e2e_cases})
-    add_test(NAME uninstall.e2e.${case}
-      COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e_uninstall.py
-        --program $<TARGET_FILE:Uninstall> --reg $<TARGET_FILE:reg>
-        --icon ${app_icon} ${case})
-    set_tests_properties(uninstall.e2e.${case} PROPERTIES TIMEOUT 120)
-  endforeach()
+# End to end: the real program on a display, driven with the keyboard; natively
+# over the registry stand-in (seeded with reg), under Wine over Wine's registry
+# with the folders inside the prefix.
+set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
+  token-only settings-only all-four servicepath-missing close-during-removal
+  confirm-error appdata-empty platform-missing)
+if(WIN32)
+  add_executable(envrun ${PROJECT_SOURCE_DIR}/tests/envrun.cpp)
+  target_link_options(envrun PRIVATE -municode)
+  set(e2e_backend --wine ${CMAKE_BINARY_DIR} --envrun $<TARGET_FILE:envrun>
+    --runner ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
+  list(APPEND e2e_cases locked-file)
+else()
+  set(e2e_backend --reg $<TARGET_FILE:reg>)
+  list(APPEND e2e_cases start-failure)
 endif()
+foreach(case ${e2e_cases})
+  uninstall_test(uninstall.e2e.${case}
+    COMMAND /usr/bin/python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/e2e_uninstall.py
+      --program $<TARGET_FILE:Uninstall> --icon ${app_icon} ${e2e_backend} ${case})
+endforeach()

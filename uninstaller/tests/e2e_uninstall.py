@@ -1,16 +1,25 @@
 #!/usr/bin/python3
 """End-to-end cases of the Uninstall program.
 
-The real program runs on a private Xvfb display with openbox and is driven with
-the keyboard through xdotool, as a person would: Tab, Space, Return, Alt+F4.
-Its settings live in the registry stand-in of a temporary folder, seeded and
-read back with the reg command; its folders are real temporary folders.
+The real program runs on a display with openbox and is driven with the keyboard
+through xdotool, as a person would: Tab, Space, Return, Alt+F4. Its folders
+are real temporary folders. Two back ends run the same cases:
 
-Usage: e2e_uninstall.py --program Uninstall --reg reg --icon app.ico CASE
+- native: a private Xvfb per case; the settings live in the registry stand-in
+  of a temporary folder, seeded and read back with the reg command;
+- Wine: Uninstall.exe copied into an installation folder inside the test
+  prefix, started through envrun.exe (Wine takes APPDATA from the prefix, not
+  from the host) on the runner's display; the settings live in Wine's registry,
+  seeded and read back with Wine's reg.exe; the folders lie inside the prefix.
+
+Usage: e2e_uninstall.py --program Uninstall --icon app.ico --reg reg CASE
+       e2e_uninstall.py --program Uninstall.exe --icon app.ico --wine BUILD_DIR
+                        --envrun envrun.exe --runner wine-run.sh [--repeat N] CASE
 """
 import argparse
 import ctypes
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -121,11 +130,12 @@ def count_entries(root):
 
 
 class Case:
-    def __init__(self, args, display):
+    """One case's installation folder, data folders and settings (native back end)."""
+
+    def __init__(self, args, display, base=None):
         self.args = args
         self.display = display
-        self.tmp = tempfile.mkdtemp(prefix="uninstall-e2e-")
-        self.registry = os.path.join(self.tmp, "registry")
+        self.tmp = tempfile.mkdtemp(prefix="uninstall-e2e-", dir=base)
         self.appdata = os.path.join(self.tmp, "appdata")
         self.draft = os.path.join(self.appdata, "VeltaAI")
         self.model = os.path.join(self.tmp, "models")
@@ -135,27 +145,35 @@ class Case:
         make_tree(self.draft, 20)
         make_tree(self.model, 20)
         self.entries = count_entries(self.draft)  # the same in both
+        self.main = None  # the program's window, once shown
+        self.registry = os.path.join(self.tmp, "registry")
+        self.env = dict(display.env, QT_QPA_PLATFORM="xcb", VELTA_REGISTRY_DIR=self.registry,
+                        LANG="C.UTF-8")
 
     def close(self):
         shutil.rmtree(self.model, ignore_errors=True)
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    # The stand-in registry, through the reg command.
+    def path(self, local):
+        """A folder as the program names it."""
+        return local
+
+    # The settings, through a reg command.
     def reg(self, *arguments):
-        env = dict(os.environ, VELTA_REGISTRY_DIR=self.registry)
-        return subprocess.run([self.args.reg, *arguments], env=env, capture_output=True,
+        return subprocess.run([self.args.reg, *arguments], env=self.env, capture_output=True,
                               text=True)
 
     def set(self, name, data):
         done = self.reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f")
-        check(done.returncode == 0, "reg add failed: " + done.stderr)
+        check(done.returncode == 0, "reg add failed: " + done.stdout + done.stderr)
 
     def seed(self, servicepath=True):
+        self.reg("delete", KEY, "/f")
         self.set("draftdirsize", "12MB")
         self.set("modelsize", "3GB")
         self.set("token", "secret")
         if servicepath:
-            self.set("servicepath", self.model)
+            self.set("servicepath", self.path(self.model))
 
     def value(self, name):
         done = self.reg("query", KEY, "/v", name)
@@ -171,33 +189,47 @@ class Case:
         return self.reg("query", KEY).returncode == 0
 
     # The program.
-    def start(self, *arguments, env=None):
-        env = env if env is not None else dict(self.display.env)
-        env.update(QT_QPA_PLATFORM="xcb", VELTA_REGISTRY_DIR=self.registry,
-                   APPDATA=self.appdata, LANG="C.UTF-8")
+    def command(self, arguments, appdata, hold):
+        env = dict(self.env)
+        if appdata is None:
+            env.pop("APPDATA", None)
+        else:
+            env["APPDATA"] = appdata
+        return [self.args.program, *arguments], env
+
+    def start(self, *arguments, appdata="default", hold=None):
+        """Starts the program in the installation folder; appdata None unsets APPDATA."""
+        if appdata == "default":
+            appdata = self.path(self.appdata)
+        command, env = self.command(arguments, appdata, hold)
         self.started = time.monotonic()
         # Qt's own warnings land in a log that a failure prints.
         with open(os.path.join(self.tmp, "stderr.log"), "ab") as log:
-            return subprocess.Popen([self.args.program, *arguments], cwd=self.install, env=env,
-                                    stdout=subprocess.PIPE, stderr=log)
+            return subprocess.Popen(command, cwd=self.install, env=env, stdout=subprocess.PIPE,
+                                    stderr=log)
 
     def xdotool(self, *arguments, timeout=TIMEOUT):
         return subprocess.run(["xdotool", *arguments], env=self.display.env,
                               capture_output=True, text=True, timeout=timeout)
+
+    def windows(self, process):
+        found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
+        return found.stdout.split()
 
     def window(self, process):
         """Waits until the program's window is mapped and has the keyboard."""
         deadline = time.monotonic() + TIMEOUT
         while True:
             check(process.poll() is None, "the program ended before showing a window")
-            found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
-            if found.stdout.split():
-                window = found.stdout.split()[0]
+            found = self.windows(process)
+            if found:
+                window = found[0]
                 break
             check(time.monotonic() < deadline, "no window appeared")
             time.sleep(0.05)
         self.activate(window)
         time.sleep(0.3)  # focus reaches the first check box
+        self.main = window
         return window
 
     def activate(self, window):
@@ -210,12 +242,11 @@ class Case:
             check(time.monotonic() < deadline, "the window never got the keyboard")
             time.sleep(0.05)
 
-    def message_box(self, process, main):
+    def message_box(self, process):
         """Waits for a second window of the program: its message box."""
         deadline = time.monotonic() + TIMEOUT
         while True:
-            found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
-            boxes = [w for w in found.stdout.split() if w != main]
+            boxes = [w for w in self.windows(process) if w != self.main]
             if boxes:
                 break
             check(process.poll() is None, "the program ended without a message box")
@@ -253,19 +284,77 @@ class Case:
         check(count_entries(self.model) == self.entries, "the model folder changed")
 
 
+class WineCase(Case):
+    """The same case inside the Wine prefix, with Wine's registry and reg.exe."""
+
+    def __init__(self, args, display):
+        self.prefix_c = os.path.join(args.wine, "wineprefix", "drive_c")
+        base = os.path.join(self.prefix_c, "e2e")
+        os.makedirs(base, exist_ok=True)
+        super().__init__(args, display, base)
+        shutil.copy(args.program, os.path.join(self.install, "Uninstall.exe"))
+        self.env = dict(display.env)
+        self.registry = None  # Wine's own
+
+    def close(self):
+        # A failed case can leave the program running, and its window would
+        # stand in the next case's way.
+        subprocess.run(["pkill", "-f", re.escape(self.path(self.install))])
+        super().close()
+
+    def path(self, local):
+        relative = os.path.relpath(local, self.prefix_c)
+        return "C:\\" + relative.replace("/", "\\")
+
+    def reg(self, *arguments):
+        done = subprocess.run([self.args.runner, self.args.wine, "reg", *arguments], env=self.env,
+                              capture_output=True)
+        done.stdout = done.stdout.decode("utf-8", "replace").replace("\r", "")
+        done.stderr = done.stderr.decode("utf-8", "replace")
+        return done
+
+    def command(self, arguments, appdata, hold):
+        changes = ["-APPDATA" if appdata is None else "APPDATA=" + appdata]
+        if hold:
+            changes.append("+" + self.path(hold))
+        return ([self.args.runner, self.args.wine, self.args.envrun, *changes, "--",
+                 self.path(os.path.join(self.install, "Uninstall.exe")), *arguments], self.env)
+
+    def finish(self, process, timeout=TIMEOUT):
+        # The C runtime ends lines with CR LF on Windows.
+        code, out = super().finish(process, timeout)
+        return code, out.replace("\r\n", "\n")
+
+    def windows(self, process):
+        # Wine names its X windows' class after the program, not the host pid.
+        found = self.xdotool("search", "--onlyvisible", "--classname", "uninstall.exe")
+        return found.stdout.split()
+
+
+class WineDisplay:
+    """The Wine runner's shared display (it starts one when there is none)."""
+
+    def __init__(self, args):
+        display = subprocess.run([args.runner, args.wine, "--init"], check=True,
+                                 capture_output=True, text=True).stdout.strip()
+        self.env = dict(os.environ, DISPLAY=display)
+
+    def close(self):
+        pass
+
+
 # The cases.
 
 def skip(case, argv):
-    # No display at all: creating the application would abort the process, so
-    # exit code 0 shows that none was made. The registry folder does not exist
-    # and any registry read would create it.
-    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
-    process = case.start(*argv, env=env)
+    # With no usable platform, creating the application would end the process
+    # with a start-failure line, so silence shows that none was made. Natively
+    # the registry folder does not exist, and any registry read would create it.
+    process = case.start(*argv, "-platform", "nonexistent")
     code, out = case.finish(process, timeout=10)
     print("ended after %.3f s" % (time.monotonic() - case.started))
     check(code == 0, "exit code %r, expected 0" % code)
     check(out == "", "unexpected output %r" % out)
-    check(not os.path.exists(case.registry), "the registry was accessed")
+    check(not (case.registry and os.path.exists(case.registry)), "the registry was accessed")
     case.folders_untouched()
 
 
@@ -283,10 +372,12 @@ def case_skip_mixed(case):
 
 def case_near_miss(case):
     for argument in (SWITCH + "X", SWITCH[1:], " " + SWITCH):
-        shutil.rmtree(case.registry, ignore_errors=True)
+        if case.registry:
+            shutil.rmtree(case.registry, ignore_errors=True)
         process = case.start(argument)
         case.window(process)
-        check(os.path.exists(case.registry), "the window opened without reading the sizes")
+        check(not case.registry or os.path.exists(case.registry),
+              "the window opened without reading the sizes")
         case.keys("alt+F4")
         code, _ = case.finish(process)
         check(code == 66, "%r: exit code %r, expected 66" % (argument, code))
@@ -333,7 +424,7 @@ def case_token_only(case):
     code, _ = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
     case.untouched(token=False)
-    check(case.value("servicepath") == case.model, "servicepath changed")
+    check(case.value("servicepath") == case.path(case.model), "servicepath changed")
 
 
 def case_settings_only(case):
@@ -351,6 +442,8 @@ def case_settings_only(case):
 
 def case_all_four(case):
     case.seed()
+    for folder in (case.draft, case.model):
+        os.chmod(os.path.join(folder, "top1.bin"), 0o444)  # read-only goes too
     watch = DeleteWatch([case.draft, case.model])
     process = case.start()
     case.window(process)
@@ -380,10 +473,13 @@ def case_servicepath_missing(case):
 def case_close_during_removal(case):
     # A big model folder, on tmpfs when there is one: quick to make however
     # busy the disk is.
-    shutil.rmtree(case.model)
-    base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else case.tmp
-    case.model = tempfile.mkdtemp(prefix="uninstall-e2e-models-", dir=base)
-    make_tree(case.model, 150000)
+    if case.registry:
+        shutil.rmtree(case.model)
+        base = "/dev/shm" if os.access("/dev/shm", os.W_OK) else case.tmp
+        case.model = tempfile.mkdtemp(prefix="uninstall-e2e-models-", dir=base)
+        make_tree(case.model, 150000)
+    else:
+        make_tree(case.model, 30000)  # Wine removes some thousand entries a second
     case.seed()
     total = count_entries(case.draft) + count_entries(case.model)
     watch = DeleteWatch([case.draft])
@@ -398,7 +494,8 @@ def case_close_during_removal(case):
     asked = time.monotonic()
     case.keys("alt+F4")
     code, _ = case.finish(process)
-    print("ended %.3f s after the close request" % (time.monotonic() - asked))
+    case.exit_seconds = time.monotonic() - asked
+    print("ended %.3f s after the close request" % case.exit_seconds)
     check(code == 66, "exit code %r, expected 66" % code)
     left = count_entries(case.model) if os.path.exists(case.model) else 0
     print("%d of %d entries left" % (left, total))
@@ -414,9 +511,9 @@ def case_confirm_error(case):
     done = case.reg("add", KEY + r"\Layout", "/v", "x", "/t", "REG_SZ", "/d", "y", "/f")
     check(done.returncode == 0, "reg add of a sub-key failed")
     process = case.start()
-    main = case.window(process)
+    case.window(process)
     case.confirm(token=True, settings=True, draft=True, model=True)
-    case.message_box(process, main)
+    case.message_box(process)
     case.keys("Return")
     code, out = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
@@ -430,11 +527,10 @@ def case_appdata_empty(case):
     # An empty APPDATA would give the relative path VeltaAI, in the working folder.
     case.seed()
     make_tree(os.path.join(case.install, "VeltaAI"), 3)
-    case.appdata = ""
-    process = case.start()
-    main = case.window(process)
+    process = case.start(appdata="")
+    case.window(process)
     case.confirm(draft=True, model=True)
-    case.message_box(process, main)
+    case.message_box(process)
     case.keys("Return")
     code, _ = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
@@ -457,32 +553,77 @@ def case_start_failure(case):
     case.folders_untouched()
 
 
+def case_platform_missing(case):
+    # Qt cannot start without a platform: the start-failure line and 0, no abort.
+    case.seed()
+    process = case.start("-platform", "nonexistent")
+    if not case.registry:  # on Windows Qt first tells the user in a message box
+        case.message_box(process)
+        case.keys("Return")
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(out.startswith("发生错误 ") and out.endswith("\n"), "output %r" % out)
+    case.untouched()
+
+
+def case_locked_file(case):
+    # A file held open without delete sharing stays; so do the folders above
+    # it. Each is reported in one UTF-8 line, the rest goes, and the uninstall
+    # goes on.
+    case.seed()
+    locked = os.path.join(case.model, "part0", "f5")
+    process = case.start(hold=locked)
+    case.window(process)
+    case.confirm(draft=True, model=True)
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    lines = out.splitlines()
+    check([line.split(" (")[0] for line in lines] == [
+        "删除失败文件: " + case.path(locked),
+        "删除失败目录: " + case.path(os.path.dirname(locked)),
+        "删除主目录失败: " + case.path(case.model)], "output %r" % out)
+    check(not os.path.exists(case.draft), "the draft folder is still there")
+    check(count_entries(case.model) == 2, "more than the locked file and its folder stayed")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)
-    parser.add_argument("--reg", required=True)
     parser.add_argument("--icon", required=True)
+    parser.add_argument("--reg", help="the stand-in's reg command (native)")
+    parser.add_argument("--wine", help="the Windows build folder (Wine)")
+    parser.add_argument("--envrun")
+    parser.add_argument("--runner")
+    parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("case")
     args = parser.parse_args()
-    args.program, args.reg = os.path.abspath(args.program), os.path.abspath(args.reg)
     run = globals().get("case_" + args.case.replace("-", "_"))
-    if run is None:
-        parser.error("unknown case " + args.case)
+    if run is None or not (args.reg or (args.wine and args.envrun and args.runner)):
+        parser.error("unknown case or back end")
 
-    display = Display()
-    case = Case(args, display)
-    try:
-        run(case)
-    except Failure as failure:
-        print("FAIL %s: %s" % (args.case, failure))
-        log = os.path.join(case.tmp, "stderr.log")
-        if os.path.exists(log):
-            with open(log, errors="replace") as f:
-                print("program's standard error:\n" + f.read()[-4000:])
-        return 1
-    finally:
-        case.close()
-        display.close()
+    for name in ("program", "reg", "envrun", "runner", "wine"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    seconds = []
+    for attempt in range(args.repeat):
+        display = WineDisplay(args) if args.wine else Display()
+        case = WineCase(args, display) if args.wine else Case(args, display)
+        try:
+            run(case)
+        except Failure as failure:
+            print("FAIL %s (run %d): %s" % (args.case, attempt + 1, failure))
+            log = os.path.join(case.tmp, "stderr.log")
+            if os.path.exists(log):
+                with open(log, errors="replace") as f:
+                    print("program's standard error:\n" + f.read()[-4000:])
+            return 1
+        finally:
+            case.close()
+            display.close()
+        seconds.append(getattr(case, "exit_seconds", 0.0))
+    if args.repeat > 1:
+        print("%d runs; exit after the close request: median %.3f s, longest %.3f s"
+              % (args.repeat, sorted(seconds)[len(seconds) // 2], max(seconds)))
     print("PASS", args.case)
     return 0
 

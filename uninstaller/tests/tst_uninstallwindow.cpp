@@ -5,7 +5,11 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include "Uninstall.h"
 #include "src/utils/reg_settings.h"
@@ -14,7 +18,11 @@ namespace {
 
 QList<int> exitCodes;
 
-const std::u16string kKey = u"Software\\VeltaTech\\WindowSettings";
+// A sub-key of the settings key: the key cannot be deleted while it exists.
+const std::u16string kSubKey = u"Software\\VeltaTech\\WindowSettings\\Layout";
+LPCWSTR subKey() {
+    return reinterpret_cast<LPCWSTR>(kSubKey.c_str()); // UTF-16 on both platforms
+}
 
 QString stored(const char16_t* name) {
     const SettingValue value = RegWindowSettings.getValue(name);
@@ -49,9 +57,12 @@ class StdoutCapture {
         QFile f(file_.filePath("stdout"));
         f.open(QIODevice::ReadOnly);
         QString lines;
-        for (const QByteArray& line : f.readAll().split('\n'))
+        for (QByteArray line : f.readAll().split('\n')) {
+            if (line.endsWith('\r'))
+                line.chop(1); // the C runtime's line end on Windows
             if (!line.startsWith("QWARN") && !line.startsWith("QDEBUG") && !line.isEmpty())
                 lines += QString::fromUtf8(line) + u'\n'; // QtTest's own lines are left out
+        }
         return lines;
     }
 
@@ -249,7 +260,7 @@ void TestUninstallWindow::iconFromWorkingFolder() {
         QVERIFY(w.windowIcon().pixmap(32, 32).isNull());
     }
     QDir().mkdir("assets");
-    QVERIFY(QFile::copy(QStringLiteral(APP_ICON), "assets/app.ico"));
+    QVERIFY(QFile::copy(QCoreApplication::applicationDirPath() + "/app.ico", "assets/app.ico"));
     UninstallWindow w;
     QVERIFY(!w.windowIcon().isNull());
     QVERIFY(!w.windowIcon().pixmap(32, 32).isNull());
@@ -396,8 +407,8 @@ void TestUninstallWindow::registryFailureStopsTheConfirmation() {
     seedAll();
     // A key with a sub-key cannot be deleted: clearing the settings fails.
     HKEY sub = nullptr;
-    QCOMPARE(RegCreateKeyExW(HKEY_CURRENT_USER, (kKey + u"\\Layout").c_str(), 0, nullptr, 0,
-                             KEY_WRITE, nullptr, &sub, nullptr),
+    QCOMPARE(RegCreateKeyExW(HKEY_CURRENT_USER, subKey(), 0, nullptr, 0, KEY_WRITE, nullptr, &sub,
+                             nullptr),
              LSTATUS(ERROR_SUCCESS));
     RegCloseKey(sub);
 
@@ -423,7 +434,7 @@ void TestUninstallWindow::registryFailureStopsTheConfirmation() {
     QVERIFY(w.label->isHidden());
     QVERIFY(!w.isEnabled());
 
-    RegDeleteKeyW(HKEY_CURRENT_USER, (kKey + u"\\Layout").c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, subKey());
 }
 
 void TestUninstallWindow::draftFolderWithoutUsableAppdata_data() {
