@@ -45,6 +45,13 @@ if(MINGW)
   target_link_options(Uninstall PRIVATE -s)
 endif()
 
+# The baseline of scripts/bench-uninstall.sh, linked the same way.
+add_executable(bench_window WIN32 tests/bench_window.cpp)
+target_link_libraries(bench_window PRIVATE Qt6::Widgets)
+if(MINGW)
+  target_link_options(bench_window PRIVATE -s)
+endif()
+
 if(NOT VELTA_TESTS OR NOT TARGET Qt6::Test)
   return()
 endif()
