@@ -108,8 +108,18 @@ if [ -z "${DISPLAY:-}" ]; then
     export DISPLAY=$display
 fi
 
+# A client starts the wineserver with no grace time, so every program would
+# pay for a fresh Wine session (seconds); this one stays 30 s after the last
+# client. It exits at once when a server already runs.
+sandboxed wineserver -p30
 flock -u 9
 exec 9>&-
+# A working folder outside the drives would start the program in C:\windows
+# anyway, with a warning.
+case "$PWD/" in
+"$build"/*) ;;
+*) cd "$build" ;;
+esac
 if [ "${1:-}" = --init ]; then
     echo "$DISPLAY"
     exit 0

@@ -4,8 +4,9 @@
 set(app_icon ${CMAKE_SOURCE_DIR}/resources/app.ico)
 
 if(WIN32)
-  # Icon group, manifest and version block. Built even without Qt so that the
-  # compiled resources can be read back under Wine.
+  # Icon group, manifest and version block: inside Uninstall.exe, and linked
+  # into the test that reads them back, so that the loader's use of the
+  # manifest shows there too.
   add_library(Uninstall_resources OBJECT Uninstall.rc)
   target_include_directories(Uninstall_resources PRIVATE
     ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR})
@@ -16,12 +17,13 @@ if(WIN32)
     add_executable(uninstall_resources_test tests/uninstall_resources_test.cpp
       $<TARGET_OBJECTS:Uninstall_resources>)
     target_link_libraries(uninstall_resources_test PRIVATE doctest_main version)
+    add_dependencies(uninstall_resources_test Uninstall)
     add_test(NAME uninstall.resources COMMAND uninstall_resources_test)
+    # 64-bit, GUI, stripped, system DLLs only (the prefix exists once a Wine test ran).
+    add_test(NAME uninstall.program COMMAND bash ${PROJECT_SOURCE_DIR}/tests/check-exe.sh
+      $<TARGET_FILE:Uninstall> ${CMAKE_BINARY_DIR})
+    set_tests_properties(uninstall.program PROPERTIES DEPENDS uninstall.resources)
   endif()
-endif()
-
-if(NOT TARGET Uninstall_unit)
-  return()
 endif()
 
 # Uninstall.h includes the header that uic makes from the form; users of the

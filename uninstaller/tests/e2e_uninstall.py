@@ -479,7 +479,7 @@ def case_close_during_removal(case):
         case.model = tempfile.mkdtemp(prefix="uninstall-e2e-models-", dir=base)
         make_tree(case.model, 150000)
     else:
-        make_tree(case.model, 30000)  # Wine removes some thousand entries a second
+        make_tree(case.model, 8000)  # Wine removes some thousand entries a second
     case.seed()
     total = count_entries(case.draft) + count_entries(case.model)
     watch = DeleteWatch([case.draft])

@@ -1,5 +1,6 @@
-// Reads back the resources that Uninstall.exe carries, linked into this test
-// program: icon group, manifest and version block.
+// Reads back the resources that Uninstall.exe carries, from the built program
+// itself: icon group, manifest and version block. The same resources are linked
+// into this test as well, so that the loader's reading of the manifest shows.
 #include <doctest/doctest.h>
 
 #include <windows.h>
@@ -32,12 +33,26 @@ struct Blob {
     DWORD size = 0;
 };
 
+// Uninstall.exe, next to this test.
+std::wstring programPath() {
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L'\\') + 1) + L"Uninstall.exe";
+}
+
+HMODULE program() {
+    static HMODULE module = LoadLibraryExW(
+        programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    return module;
+}
+
 Blob resource(LPCWSTR name, LPCWSTR type) {
-    HRSRC found = FindResourceW(nullptr, name, type);
+    HRSRC found = FindResourceW(program(), name, type);
     if (!found)
         return {};
-    HGLOBAL loaded = LoadResource(nullptr, found);
-    return {static_cast<const BYTE*>(LockResource(loaded)), SizeofResource(nullptr, found)};
+    HGLOBAL loaded = LoadResource(program(), found);
+    return {static_cast<const BYTE*>(LockResource(loaded)), SizeofResource(program(), found)};
 }
 
 BOOL CALLBACK countName(HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) {
@@ -47,16 +62,15 @@ BOOL CALLBACK countName(HMODULE, LPCWSTR, LPWSTR, LONG_PTR count) {
 
 int resourceCount(LPCWSTR type) {
     int count = 0;
-    EnumResourceNamesW(nullptr, type, countName, reinterpret_cast<LONG_PTR>(&count));
+    EnumResourceNamesW(program(), type, countName, reinterpret_cast<LONG_PTR>(&count));
     return count;
 }
 
-std::vector<BYTE> ownVersionInfo() {
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    DWORD size = GetFileVersionInfoSizeW(path, nullptr);
+std::vector<BYTE> programVersionInfo() {
+    const std::wstring path = programPath();
+    DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
     std::vector<BYTE> info(size);
-    if (size == 0 || !GetFileVersionInfoW(path, 0, size, info.data()))
+    if (size == 0 || !GetFileVersionInfoW(path.c_str(), 0, size, info.data()))
         info.clear();
     return info;
 }
@@ -73,6 +87,7 @@ std::wstring versionString(std::vector<BYTE>& info, const wchar_t* block, const 
 } // namespace
 
 TEST_CASE("one icon group of seven 32-bit images, the largest stored as PNG") {
+    REQUIRE(program() != nullptr);
     CHECK(resourceCount(RT_GROUP_ICON) == 1);
     CHECK(resourceCount(RT_ICON) == 7);
 
@@ -110,8 +125,8 @@ TEST_CASE("one icon group of seven 32-bit images, the largest stored as PNG") {
     }
 
     // The group is usable by the system as it is.
-    HICON icon = static_cast<HICON>(
-        LoadImageW(GetModuleHandleW(nullptr), L"APP_ICON", IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    HICON icon =
+        static_cast<HICON>(LoadImageW(program(), L"APP_ICON", IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
     CHECK(icon != nullptr);
     if (icon)
         DestroyIcon(icon);
@@ -137,8 +152,9 @@ TEST_CASE("the manifest: Mini 1.0.0.0, asInvoker, Vista to 10/11, long paths, co
     CHECK_FALSE(has("dpiAware"));
     CHECK_FALSE(has("dpiAwareness"));
 
-    // The loader honours the dependency: comctl32 comes from the side-by-side
-    // store in version 6, not from the system folder.
+    // The loader honours the dependency (in this test, which carries the same
+    // manifest): comctl32 comes from the side-by-side store in version 6, not
+    // from the system folder.
     HMODULE comctl = LoadLibraryW(L"comctl32.dll");
     REQUIRE(comctl != nullptr);
     wchar_t path[MAX_PATH] = {};
@@ -152,7 +168,7 @@ TEST_CASE("the manifest: Mini 1.0.0.0, asInvoker, Vista to 10/11, long paths, co
 }
 
 TEST_CASE("the version block: 1.0.0.0, Simplified Chinese, names of Uninstall.exe") {
-    std::vector<BYTE> info = ownVersionInfo();
+    std::vector<BYTE> info = programVersionInfo();
     REQUIRE_FALSE(info.empty());
 
     VS_FIXEDFILEINFO* fixed = nullptr;
