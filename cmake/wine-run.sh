@@ -111,7 +111,7 @@ fi
 # A client starts the wineserver with no grace time, so every program would
 # pay for a fresh Wine session (seconds); this one stays 30 s after the last
 # client. It exits at once when a server already runs.
-sandboxed wineserver -p30
+sandboxed wineserver -p30 </dev/null >/dev/null 2>&1 # it must not hold the caller's output open
 flock -u 9
 exec 9>&-
 # A working folder outside the drives would start the program in C:\windows
