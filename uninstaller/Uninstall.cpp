@@ -155,20 +155,30 @@ void UninstallWindow::UnInstallModel() {
     }
 
     // A relative path would be resolved against the installation folder, so
-    // only absolute folders are queued; the user is told about the others.
+    // only absolute folders are queued. A folder the removal will refuse is
+    // queued all the same (the removal refuses it again, on the folder it
+    // opens, and says so); the user is told about every folder that stays.
     QStringList delete_dirlist;
     QStringList kept;
+    const std::vector<removal::Protected> guarded = removal::protected_folders();
+    auto queue = [&](const QString& what, const QString& folder) {
+        delete_dirlist << folder;
+        const std::string why = removal::refusal_reason(nativePath(folder), guarded);
+        if (!why.empty())
+            kept << what + folder + QStringLiteral("（") + QString::fromStdString(why) +
+                        QStringLiteral("）");
+    };
     if (isSet(servicepath) && checkBox_2->isChecked()) {
         const QString draft = draftFolder();
         if (QDir::isAbsolutePath(draft))
-            delete_dirlist << draft;
+            queue(QStringLiteral("草稿数据："), draft);
         else
             kept << QStringLiteral("草稿数据：找不到草稿文件夹（APPDATA 未设置或不是绝对路径）");
     }
     if (isSet(servicepath) && checkBox_4->isChecked()) {
         const QString model = QString::fromStdU16String(settingText(servicepath));
         if (QDir::isAbsolutePath(model))
-            delete_dirlist << model;
+            queue(QStringLiteral("模型数据："), model);
         else
             kept << QStringLiteral("模型数据：模型文件夹路径无效（") + model + QStringLiteral("）");
     }

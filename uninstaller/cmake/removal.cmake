@@ -13,6 +13,9 @@ else()
 endif()
 target_include_directories(removal_core PUBLIC ${_removal_dir})
 target_link_libraries(removal_core PUBLIC utf)
+if(WIN32)
+  target_link_libraries(removal_core PUBLIC ntdll shell32 ole32 uuid)
+endif()
 
 if(VELTA_TESTS)
   add_executable(removal_tests

@@ -86,7 +86,7 @@ uninstall_test(uninstall.window COMMAND tst_uninstallwindow)
 # with the folders inside the prefix.
 set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
   token-only settings-only all-four servicepath-missing close-during-removal
-  confirm-error appdata-empty platform-missing)
+  confirm-error appdata-empty platform-missing protected)
 if(WIN32)
   add_executable(envrun ${PROJECT_SOURCE_DIR}/tests/envrun.cpp)
   target_link_options(envrun PRIVATE -municode)

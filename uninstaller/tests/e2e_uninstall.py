@@ -325,6 +325,16 @@ class WineCase(Case):
         code, out = super().finish(process, timeout)
         return code, out.replace("\r\n", "\n")
 
+    def short_name(self, folder, name):
+        """The 8.3 name Wine gave `name` inside `folder`, from dir /x."""
+        listing = subprocess.run([self.args.runner, self.args.wine, "cmd", "/c", "dir", "/x",
+                                  folder], env=self.env, capture_output=True)
+        for line in listing.stdout.decode("utf-8", "replace").splitlines():
+            parts = line.split(None, 5)  # date, time, AM/PM, <DIR>, short name, name
+            if len(parts) == 6 and parts[5].strip() == name:
+                return parts[4]
+        raise Failure("no short name for " + name)
+
     def windows(self, process):
         # Wine names its X windows' class after the program, not the host pid.
         found = self.xdotool("search", "--onlyvisible", "--classname", "uninstall.exe")
@@ -584,6 +594,40 @@ def case_locked_file(case):
         "删除主目录失败: " + case.path(case.model)], "output %r" % out)
     check(not os.path.exists(case.draft), "the draft folder is still there")
     check(count_entries(case.model) == 2, "more than the locked file and its folder stayed")
+
+
+def case_protected(case):
+    # Protected folders stay, whatever their spelling; the user is told in a
+    # message box before the rest goes, and each refusal prints its line.
+    if case.registry:
+        home = os.path.join(case.tmp, "home")
+        make_tree(home, 3)
+        case.env["HOME"] = home
+        runs = [(home, home, "/usr/lib")]  # the draft folder by spelling: it does not exist
+    else:
+        documents = next(d for d in os.listdir(os.path.join(case.prefix_c, "users"))
+                         if d != "Public")
+        runs = [(r"C:\Program Files\Common Files", "Program Files/Common Files", r"C:\ProgramData"),
+                ("C:\\%s\\Common Files" % case.short_name("C:\\", "Program Files"),
+                 "Program Files/Common Files", None),
+                (r"c:\WINDOWS\FONTS", "windows/Fonts", None),
+                (r"C:\users\%s\Documents" % documents, "users/%s/Documents" % documents, None)]
+    for model, host, appdata in runs:
+        host = host if case.registry else os.path.join(case.prefix_c, host)
+        before = count_entries(host)
+        case.seed()
+        case.set("servicepath", model)
+        process = case.start(**({"appdata": appdata} if appdata else {}))
+        case.window(process)
+        case.confirm(draft=True, model=True)
+        case.message_box(process)
+        case.keys("Return")
+        code, out = case.finish(process)
+        check(code == 0, "%s: exit code %r, expected 0" % (model, code))
+        check("拒绝删除: %s (" % model in out, "%s: output %r" % (model, out))
+        if appdata:
+            check("拒绝删除: %s" % appdata in out, "%s: output %r" % (appdata, out))
+        check(count_entries(host) == before, "%s was touched" % model)
 
 
 def main():

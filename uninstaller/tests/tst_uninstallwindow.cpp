@@ -60,7 +60,8 @@ class StdoutCapture {
         for (QByteArray line : f.readAll().split('\n')) {
             if (line.endsWith('\r'))
                 line.chop(1); // the C runtime's line end on Windows
-            if (!line.startsWith("QWARN") && !line.startsWith("QDEBUG") && !line.isEmpty())
+            if (!line.startsWith("QWARN") && !line.startsWith("QDEBUG") &&
+                !line.startsWith("QCRITICAL") && !line.isEmpty())
                 lines += QString::fromUtf8(line) + u'\n'; // QtTest's own lines are left out
         }
         return lines;
@@ -122,6 +123,7 @@ class TestUninstallWindow : public QObject {
     void draftFolderWithoutUsableAppdata_data();
     void draftFolderWithoutUsableAppdata();
     void relativeServicepathIsNeverRemoved();
+    void protectedFolderIsNamedInTheWarning();
     void skipSwitch_data();
     void skipSwitch();
 
@@ -486,6 +488,36 @@ void TestUninstallWindow::relativeServicepathIsNeverRemoved() {
     QVERIFY(!answer.text.contains(QStringLiteral("草稿数据")));
     QTRY_COMPARE(exitCodes, QList<int>{0});
     QVERIFY(QFileInfo::exists(model_)); // "models" in the working folder
+    QVERIFY(!QFileInfo::exists(draft_));
+}
+
+void TestUninstallWindow::protectedFolderIsNamedInTheWarning() {
+    // The model folder is the home folder: refused, and the user is told why
+    // before the rest (the draft folder) goes.
+    seedAll();
+    const QString home = work_->filePath("home");
+    QDir().mkpath(home + "/keep");
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", QDir::toNativeSeparators(home).toLocal8Bit());
+    RegWindowSettings.setValue(u"servicepath", QDir::toNativeSeparators(home).toStdU16String());
+    UninstallWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    tick(w, false, false, true, true);
+    StdoutCapture out;
+    MessageBoxAnswerer answer;
+    w.UnInstallModel();
+
+    QTRY_COMPARE(exitCodes, QList<int>{0});
+    qputenv("HOME", savedHome);
+    const QString native = QDir::toNativeSeparators(home);
+    QVERIFY2(answer.text.contains(QStringLiteral("模型数据：") + native +
+                                  QStringLiteral("（包含受保护的文件夹 ")),
+             qPrintable(answer.text));
+    QVERIFY(!answer.text.contains(QStringLiteral("草稿数据")));
+    const QString lines = out.text();
+    QVERIFY2(lines.startsWith(QStringLiteral("拒绝删除: ") + native), qPrintable(lines));
+    QVERIFY(QFileInfo::exists(home + "/keep"));
     QVERIFY(!QFileInfo::exists(draft_));
 }
 

@@ -2,6 +2,7 @@
 #include "remove_tree_fs.h"
 #include "src/utils/utf.h"
 
+#include <algorithm>
 #include <exception>
 
 #ifdef _WIN32
@@ -138,31 +139,151 @@ bool resolved_form(const NativeString& path, Parsed* p) {
     return !resolved.empty() && parse_absolute(resolved, p);
 }
 
+bool in_chain(const fs::Chain& chain, const fs::Identity& id) {
+    for (const fs::Identity& c : chain)
+        if (c == id)
+            return true;
+    return false;
+}
+
+// A protected folder as the guard compares it: by identity where it exists,
+// by spelling (as written and resolved) where it does not.
+struct Guard {
+    Protected folder;
+    fs::Chain chain;
+    std::vector<Parsed> spellings;
+};
+
+std::vector<Guard> prepare(const std::vector<Protected>& folders) {
+    std::vector<Guard> guards;
+    for (const Protected& folder : folders) {
+        Guard g{folder, fs::chain(folder.path), {}};
+        Parsed p;
+        if (parse_absolute(folder.path, &p))
+            g.spellings.push_back(p);
+        if (resolved_form(folder.path, &p))
+            g.spellings.push_back(p);
+        if (!g.chain.empty() || !g.spellings.empty())
+            guards.push_back(std::move(g));
+    }
+    return guards;
+}
+
+// How a listed folder stands to a protected one, as far as its rule reaches.
+enum class Relation { None, Holds, Inside, Child };
+
+std::string reason_text(Relation relation, const Protected& folder) {
+    const std::string name = to_utf8(folder.path);
+    switch (relation) {
+    case Relation::Inside:
+        return "位于受保护的文件夹 " + name + " 内";
+    case Relation::Child:
+        return "是受保护的文件夹 " + name + " 中其他程序或其他用户的文件夹";
+    default:
+        return "包含受保护的文件夹 " + name;
+    }
+}
+
+// By identity, where both chains are known.
+Relation relation(const Guard& g, const fs::Chain& mine) {
+    if (in_chain(g.chain, mine.front()))
+        return Relation::Holds; // it is the protected folder or holds it
+    if (g.folder.rule == Protected::Inside && in_chain(mine, g.chain.front()))
+        return Relation::Inside;
+    if (g.folder.rule == Protected::Children && mine.size() > 1 && mine[1] == g.chain.front())
+        return Relation::Child;
+    return Relation::None;
+}
+
+// By spelling, where a folder does not exist.
+Relation relation(const Guard& g, const Parsed& mine) {
+    for (const Parsed& spelled : g.spellings) {
+        if (contains(mine, spelled))
+            return Relation::Holds;
+        if (g.folder.rule == Protected::Inside && contains(spelled, mine))
+            return Relation::Inside;
+        if (g.folder.rule == Protected::Children && contains(spelled, mine) &&
+            mine.parts.size() == spelled.parts.size() + 1)
+            return Relation::Child;
+    }
+    return Relation::None;
+}
+
+// The guard for one listed path, opened already (`listed` is null when
+// nothing is there).
+std::string judge(const NativeString& path, const fs::Listed* listed,
+                  const std::vector<Guard>& guards) {
+    std::vector<Parsed> spelled(1);
+    if (!parse_absolute(path, &spelled[0]))
+        return "不是绝对路径";
+    Parsed real;
+    if (resolved_form(path, &real))
+        spelled.push_back(real);
+    // The entry itself and, for a link, where it leads.
+    std::vector<fs::Chain> chains;
+    if (listed)
+        chains.push_back(fs::chain(*listed));
+    if (listed && fs::is_link(*listed))
+        chains.push_back(fs::chain(path));
+    for (const Parsed& p : spelled)
+        if (p.parts.empty())
+            return "是根目录";
+    for (const fs::Chain& c : chains)
+        if (c.size() == 1)
+            return "是根目录";
+
+    for (const Guard& g : guards) {
+        Relation found = Relation::None;
+        for (const fs::Chain& c : chains)
+            if (found == Relation::None && !c.empty() && !g.chain.empty())
+                found = relation(g, c);
+        // Spelling decides only where one side cannot be identified.
+        if (chains.empty() || chains.front().empty() || g.chain.empty())
+            for (const Parsed& p : spelled)
+                if (found == Relation::None)
+                    found = relation(g, p);
+        if (found != Relation::None)
+            return reason_text(found, g.folder);
+    }
+    return {};
+}
+
 class Remover {
   public:
     explicit Remover(const Events& events) : events_(events) {}
 
     void run(const std::vector<NativeString>& paths) {
-        const std::vector<NativeString> guarded = protected_folders();
+        const std::vector<Guard> guards = prepare(protected_folders());
         long long total_all = 0;
-        std::vector<const NativeString*> valid_paths;
+        std::vector<std::pair<const NativeString*, fs::ListedPtr>> valid_paths;
         for (const NativeString& path : paths) {
-            std::string why = refusal_reason(path, guarded);
+            // Opened once: the guard, the count and the removal see the same entry.
+            fs::ListedPtr listed = fs::open_listed(path);
+            std::string why = judge(path, listed.get(), guards);
             if (!why.empty()) {
                 line("拒绝删除: " + to_utf8(path) + " (" + why + ")");
                 continue;
             }
-            if (!path_exists(path))
+            if (!listed || !fs::exists(*listed))
                 continue;
-            total_all += count_items(path) + 1;
-            valid_paths.push_back(&path);
+            total_all += count(*listed, path) + 1;
+            valid_paths.emplace_back(&path, std::move(listed));
         }
 
         total_ = total_all;
         current_ = 0;
-        for (const NativeString* path : valid_paths) {
+        std::vector<fs::Identity> removed;
+        for (auto& [path, listed] : valid_paths) {
+            // Listed twice: the second time it is gone, as a removal by name would find it.
+            const fs::Identity self = fs::chain(*listed).front();
+            if (std::find(removed.begin(), removed.end(), self) != removed.end()) {
+                line("删除主目录失败: " + to_utf8(*path) + " (" + fs::missing_text() + ")");
+                step();
+                continue;
+            }
+            removed.push_back(self);
             fs::walk(
-                *path, fs::Walk::Remove,
+                *listed, *path, fs::Walk::Remove,
                 [this](const NativeString& root, const fs::Dir& dir, const fs::Listing& listing) {
                     std::string why;
                     for (const NativeString& name : listing.files) {
@@ -179,14 +300,24 @@ class Remover {
                     }
                 });
             std::string why;
-            if (!fs::remove_listed_dir(*path, &why))
+            if (!fs::remove_listed(*listed, &why))
                 line("删除主目录失败: " + to_utf8(*path) + " (" + why + ")");
+            listed.reset(); // where deletion waits for the last handle, now
             step();
         }
         emit_progress(100);
     }
 
     void line(const std::string& text) { write_line(events_.out, text); }
+
+    static long long count(const fs::Listed& listed, const NativeString& path) {
+        long long n = 0;
+        fs::walk(listed, path, fs::Walk::Count,
+                 [&n](const NativeString&, const fs::Dir&, const fs::Listing& listing) {
+                     n += static_cast<long long>(listing.files.size() + listing.dirs.size());
+                 });
+        return n;
+    }
 
   private:
     void step() { emit_progress(progress_value(++current_, total_)); }
@@ -209,16 +340,8 @@ int progress_value(long long current, long long total) {
 }
 
 long long count_items(const NativeString& folder) {
-    long long n = 0;
-    fs::walk(folder, fs::Walk::Count,
-             [&n](const NativeString&, const fs::Dir&, const fs::Listing& listing) {
-                 n += static_cast<long long>(listing.files.size() + listing.dirs.size());
-             });
-    return n;
-}
-
-bool path_exists(const NativeString& path) {
-    return fs::exists(path);
+    fs::ListedPtr listed = fs::open_listed(folder);
+    return listed ? Remover::count(*listed, folder) : 0;
 }
 
 void run(const std::vector<NativeString>& paths, const Events& events) {
@@ -236,45 +359,63 @@ void run(const std::vector<NativeString>& paths, const Events& events) {
         events.result_ready();
 }
 
-std::vector<NativeString> protected_folders() {
-    static const char* const names[] = {"HOME",         "USERPROFILE",       "APPDATA",
-                                        "LOCALAPPDATA", "SystemRoot",        "windir",
-                                        "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"};
-    std::vector<NativeString> out;
-    for (const char* name : names) {
-        NativeString value = fs::get_env(name);
-        Parsed ignored;
+std::vector<Protected> protected_folders() {
+    using fs::Known;
+    struct Source {
+        const char* env; // read first; the known folder where it is unset or relative
+        Known known;
+        Protected::Rule rule;
+    };
+    static const Source sources[] = {
+        {"HOME", Known::None, Protected::Held},
+        {"USERPROFILE", Known::Profile, Protected::Held},
+        {"APPDATA", Known::RoamingAppData, Protected::Held},
+        {"LOCALAPPDATA", Known::LocalAppData, Protected::Held},
+        {"SystemRoot", Known::Windows, Protected::Inside},
+        {"windir", Known::Windows, Protected::Inside},
+        {"ProgramFiles", Known::ProgramFiles, Protected::Children},
+        {"ProgramFiles(x86)", Known::ProgramFilesX86, Protected::Children},
+        {"ProgramW6432", Known::ProgramFilesX64, Protected::Children},
+        {"ProgramData", Known::ProgramData, Protected::Children},
+        {nullptr, Known::UserProfiles, Protected::Children},
+        {nullptr, Known::Documents, Protected::Held},
+        {nullptr, Known::Desktop, Protected::Held},
+        {nullptr, Known::Downloads, Protected::Held},
+        {nullptr, Known::Pictures, Protected::Held},
+        {nullptr, Known::Music, Protected::Held},
+        {nullptr, Known::Videos, Protected::Held},
+    };
+    std::vector<Protected> out;
+    Parsed ignored;
+    for (const Source& source : sources) {
+        NativeString value = source.env ? fs::get_env(source.env) : NativeString();
+        if (!parse_absolute(value, &ignored))
+            value = fs::known_folder(source.known);
         if (parse_absolute(value, &ignored))
-            out.push_back(value);
+            out.push_back({value, source.rule});
     }
+#ifndef _WIN32
+    for (const char* system : {"/bin", "/boot", "/etc", "/lib", "/lib32", "/lib64", "/libx32",
+                               "/opt", "/proc", "/sbin", "/srv", "/sys", "/usr", "/var"})
+        out.push_back({system, Protected::Inside});
+#endif
     return out;
 }
 
-std::string refusal_reason(const NativeString& path,
-                           const std::vector<NativeString>& protected_dirs) {
-    // Compared as written and, for links and short names, as resolved.
-    std::vector<Parsed> mine(1);
-    if (!parse_absolute(path, &mine[0]))
-        return "不是绝对路径";
-    Parsed real;
-    if (mine[0].parts.empty() || (resolved_form(path, &real) && real.parts.empty()))
-        return "是根目录";
-    if (!real.root.empty())
-        mine.push_back(real);
-    for (const NativeString& dir : protected_dirs) {
-        std::vector<Parsed> guarded(1);
-        if (!parse_absolute(dir, &guarded[0]))
-            continue;
-        Parsed guarded_real;
-        if (resolved_form(dir, &guarded_real))
-            guarded.push_back(guarded_real);
-        for (const Parsed& g : guarded)
-            for (const Parsed& p : mine)
-                if (contains(p, g))
-                    return "包含受保护的文件夹 " + to_utf8(dir);
-    }
-    return {};
+std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded) {
+    fs::ListedPtr listed = fs::open_listed(path);
+    return judge(path, listed.get(), prepare(guarded));
 }
+
+namespace fs {
+
+bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag) {
+    const unsigned long kReparsePoint = 0x400;       // FILE_ATTRIBUTE_REPARSE_POINT
+    const unsigned long kNameSurrogate = 0x20000000; // the tag's name-surrogate bit
+    return (attributes & kReparsePoint) && (reparse_tag & kNameSurrogate);
+}
+
+} // namespace fs
 
 std::string to_utf8(const NativeString& s) {
 #ifdef _WIN32

@@ -26,30 +26,46 @@ struct Events {
 };
 
 // Number of files and subdirectories anywhere below `folder`, a link to a
-// directory counting as one entry and never entered. 0 for a file, a missing
-// path or a folder that cannot be listed.
+// directory counting as one entry and never entered. 0 for a file, a link, a
+// missing path or a folder that cannot be listed.
 long long count_items(const NativeString& folder);
 
-// True when `path` names an existing file or directory, following a link.
-bool path_exists(const NativeString& path);
-
 // Counts every listed path, removes each bottom-up and reports progress after
-// every entry, then progress 100 and result_ready. Paths that the guard
-// refuses are reported with one line and otherwise treated as missing.
+// every entry, then progress 100 and result_ready. Each listed path is opened
+// once and every later step goes through that handle, so no link swapped in
+// at any moment redirects the removal; a listed link is removed as a link.
+// Paths that the guard refuses are reported with one line and otherwise
+// treated as missing.
 void run(const std::vector<NativeString>& paths, const Events& events);
 
 // Percentage of `current` steps out of `total`: divided first, then scaled,
 // truncated toward zero and deliberately not clamped.
 int progress_value(long long current, long long total);
 
-// The folders that a listed path may neither be nor contain, read from the
-// environment (home and profile, APPDATA, LOCALAPPDATA, the Windows folder
-// and the Program Files folders). Unset or relative values are left out.
-std::vector<NativeString> protected_folders();
+// A folder that a listed path must not be, nor hold; some rules reach further.
+struct Protected {
+    enum Rule {
+        Held,     // the folder and every folder that holds it
+        Inside,   // ... and everything inside it
+        Children, // ... and each folder directly inside it
+    };
+    NativeString path;
+    Rule rule;
+};
 
-// Why `path` must not be removed, or an empty string when it may be.
-std::string refusal_reason(const NativeString& path,
-                           const std::vector<NativeString>& protected_dirs);
+// The protected folders of this machine and user: the profile, its known
+// folders (Documents, Desktop, ...), APPDATA and LOCALAPPDATA; the Windows
+// folder with everything inside; the Program Files folders, ProgramData and
+// the users folder with their direct children. On Linux the home folder, the
+// same variables where set, and the system folders with everything inside.
+std::vector<Protected> protected_folders();
+
+// Why `path` must not be removed, in plain Chinese, or an empty string when it
+// may be. Folders are compared by identity (volume and file id, or device and
+// inode), so other spellings of a folder cannot slip through; spelling counts
+// only where a folder does not exist. A link is judged by itself and by where
+// it leads.
+std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded);
 
 std::string to_utf8(const NativeString& s);
 

@@ -1,6 +1,7 @@
-// POSIX back end: every step below a listed path goes through directory file
-// descriptors, so a folder swapped for a link after it was listed is never
-// followed.
+// POSIX back end: a listed path is opened once (O_PATH, without following a
+// link at its end) below its parent's descriptor, and every step after that
+// goes through directory file descriptors, so a folder swapped for a link at
+// any moment is never followed.
 #include "remove_tree_fs.h"
 
 #include <cerrno>
@@ -18,6 +19,21 @@ namespace removal::fs {
 struct Dir {
     int fd;
 };
+
+struct Listed {
+    int parent = -1; // the folder that holds the entry
+    std::string name;
+    int fd = -1; // O_PATH: the entry itself, a link included
+    struct stat st;
+};
+
+void ListedCloser::operator()(Listed* listed) const {
+    if (listed->fd >= 0)
+        close(listed->fd);
+    if (listed->parent >= 0)
+        close(listed->parent);
+    delete listed;
+}
 
 namespace {
 
@@ -64,6 +80,7 @@ bool list(int fd, Listing* out) {
         close(copy);
         return false;
     }
+    rewinddir(d.get()); // the copy shares its position with a listing before it
     for (;;) {
         errno = 0;
         const dirent* e = readdir(d.get());
@@ -147,17 +164,95 @@ bool remove_dir_at(int dirfd, const char* name, std::string* why) {
 
 } // namespace
 
-void walk(const NativeString& start, Walk mode, const Visit& visit) {
-    if (mode == Walk::Remove)
-        unlock_dir(AT_FDCWD, start.c_str(), 0); // the start is read through a link
-    UniqueFd fd(open(start.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() >= 0)
-        walk_fd(fd.get(), start, mode, visit);
+ListedPtr open_listed(const NativeString& path) {
+    // Split as spelled ("." and ".." resolved), then the parent as named and
+    // the last component without following it.
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t end; start <= path.size(); start = end + 1) {
+        end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        if (part == ".." && !parts.empty() && parts.back() != "..")
+            parts.pop_back();
+        else if (!part.empty() && part != ".")
+            parts.push_back(part);
+    }
+    if (parts.empty())
+        return nullptr; // a root, or nothing
+    std::string parent = path[0] == '/' ? "/" : "";
+    for (size_t i = 0; i + 1 < parts.size(); ++i)
+        parent += parts[i] + "/";
+    ListedPtr listed(new Listed);
+    listed->name = parts.back();
+    listed->parent = open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (listed->parent < 0)
+        return nullptr;
+    listed->fd = openat(listed->parent, listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (listed->fd < 0 || fstat(listed->fd, &listed->st) != 0)
+        return nullptr;
+    return listed;
 }
 
-bool exists(const NativeString& path) {
+bool exists(const Listed& listed) {
     struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return !S_ISLNK(listed.st.st_mode) || fstatat(listed.parent, listed.name.c_str(), &st, 0) == 0;
+}
+
+bool is_link(const Listed& listed) {
+    return S_ISLNK(listed.st.st_mode);
+}
+
+namespace {
+
+Identity identity(const struct stat& st) {
+    return {static_cast<unsigned long long>(st.st_dev), 0,
+            static_cast<unsigned long long>(st.st_ino)};
+}
+
+// `fd` and every folder above it, through "..", up to the root (its own parent).
+Chain chain_from(int fd, Chain out) {
+    int dir = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    struct stat st;
+    while (dir >= 0 && fstat(dir, &st) == 0) {
+        const Identity id = identity(st);
+        if (!out.empty() && out.back() == id)
+            break;
+        out.push_back(id);
+        const int up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        close(dir);
+        dir = up;
+    }
+    if (dir >= 0)
+        close(dir);
+    return out;
+}
+
+} // namespace
+
+Chain chain(const Listed& listed) {
+    return chain_from(listed.parent, {identity(listed.st)});
+}
+
+Chain chain(const NativeString& path) {
+    UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return fd.get() >= 0 ? chain_from(fd.get(), {}) : Chain();
+}
+
+void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit) {
+    if (!S_ISDIR(listed.st.st_mode))
+        return; // a file, or a link: never entered
+    if (mode == Walk::Remove)
+        unlock_dir(listed.parent, listed.name.c_str(), AT_SYMLINK_NOFOLLOW);
+    // Opened for reading below the pinned parent, and only if it is still the
+    // entry that was pinned.
+    UniqueFd fd(openat(listed.parent, listed.name.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && st.st_ino == listed.st.st_ino &&
+        st.st_dev == listed.st.st_dev)
+        walk_fd(fd.get(), path, mode, visit);
 }
 
 bool remove_file(const Dir& dir, const NativeString& name, std::string* why) {
@@ -168,8 +263,21 @@ bool remove_dir(const Dir& dir, const NativeString& name, std::string* why) {
     return remove_dir_at(dir.fd, name.c_str(), why);
 }
 
-bool remove_listed_dir(const NativeString& path, std::string* why) {
-    return remove_dir_at(AT_FDCWD, path.c_str(), why);
+bool remove_listed(const Listed& listed, std::string* why) {
+    // By name below the pinned parent, only while the name still leads to the
+    // entry that was opened.
+    struct stat now;
+    if (fstatat(listed.parent, listed.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(why);
+    if (now.st_ino != listed.st.st_ino || now.st_dev != listed.st.st_dev) {
+        errno = ESTALE;
+        return fail(why);
+    }
+    return remove_dir_at(listed.parent, listed.name.c_str(), why);
+}
+
+std::string missing_text() {
+    return std::strerror(ENOENT);
 }
 
 NativeString resolve(const NativeString& path) {
@@ -180,6 +288,10 @@ NativeString resolve(const NativeString& path) {
 NativeString get_env(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
+}
+
+NativeString known_folder(Known) {
+    return {};
 }
 
 } // namespace removal::fs

@@ -2,6 +2,8 @@
 // nothing touched. Dangerous paths point at fake roots with canary files.
 #include "test_support.h"
 
+#include "src/utils/remove_tree_fs.h"
+
 #include <doctest/doctest.h>
 
 #ifdef _WIN32
@@ -14,8 +16,13 @@ const std::string kRefused = u8"拒绝删除: ";
 const std::string kNotAbsolute = u8"不是绝对路径";
 const std::string kRoot = u8"是根目录";
 const std::string kProtected = u8"包含受保护的文件夹 ";
+const std::string kInside = u8"位于受保护的文件夹 ";
+const std::string kChild = u8"是受保护的文件夹 ";
 
-std::string reason(const NativeString& path, const std::vector<NativeString>& guarded = {}) {
+std::string reason(const NativeString& path, const std::vector<NativeString>& held = {}) {
+    std::vector<removal::Protected> guarded;
+    for (const NativeString& folder : held)
+        guarded.push_back({folder, removal::Protected::Held});
     return removal::refusal_reason(path, guarded);
 }
 
@@ -118,6 +125,80 @@ TEST_SUITE("guard") {
         CHECK(o.output == kRefused + "victim (" + kNotAbsolute + ")\n");
         CHECK(o.progress == std::vector<int>{100});
         CHECK(fsys::exists(tmp / "victim" / "canary.txt"));
+    }
+
+    TEST_CASE("each rule reaches as far as it should, by identity or, where missing, spelling") {
+        TempDir tmp;
+        FakeProtectedRoots roots(tmp / "sys");
+        for (const fsys::path& dir :
+             {roots.windows / "System32" / "drivers", roots.program_files / "OtherApp",
+              roots.program_files / "VeltaAI" / "models", roots.appdata / "VeltaAI"})
+            fsys::create_directories(dir);
+        const std::string inside = kInside + u8(roots.windows) + u8" 内";
+        const std::string child =
+            kChild + u8(roots.program_files) + u8" 中其他程序或其他用户的文件夹";
+        const std::vector<std::pair<fsys::path, std::string>> rows = {
+            {roots.windows / "System32", inside},
+            {roots.windows / "System32" / "drivers", inside},
+            {roots.windows / "Missing" / "x", inside},
+            {roots.program_files / "OtherApp", child},
+            {roots.program_files / "Missing", child},
+            {roots.program_files / "VeltaAI" / "models", ""}, // deeper inside is allowed
+            {roots.appdata / "VeltaAI", ""},
+#ifdef _WIN32
+            // Other spellings of the same folders: a short name and letter case.
+            {[&] {
+                 wchar_t shortName[MAX_PATH] = L"";
+                 GetShortPathNameW((roots.program_files / "OtherApp").c_str(), shortName, MAX_PATH);
+                 CHECK(std::wstring(shortName).find(L'~') != std::wstring::npos);
+                 return fsys::path(shortName);
+             }(),
+             child},
+            {[&] {
+                 std::wstring upper = (roots.windows / "System32").native();
+                 CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+                 return fsys::path(upper);
+             }(),
+             inside},
+#else
+            // Reached through a link to a folder above them.
+            {[&] {
+                 fsys::create_directory_symlink(tmp / "sys", tmp / "alias");
+                 return tmp / "alias" / "Program Files" / "OtherApp";
+             }(),
+             child},
+#endif
+        };
+        const std::vector<removal::Protected> guarded = removal::protected_folders();
+        for (const auto& row : rows) {
+            const std::string& expected = row.second;
+            CAPTURE(u8(row.first));
+            std::string why = removal::refusal_reason(row.first.native(), guarded);
+            CHECK(why.substr(0, expected.size()) == expected);
+            CHECK(why.empty() == expected.empty());
+        }
+    }
+
+    TEST_CASE("only name surrogates among reparse points are links") {
+        struct Row {
+            unsigned long attributes, tag;
+            bool link;
+        };
+        const Row rows[] = {
+            {0x10, 0, false},           // a plain folder
+            {0x410, 0xA000000C, true},  // a symbolic link to a folder
+            {0x400, 0xA000000C, true},  // a symbolic link to a file
+            {0x410, 0xA0000003, true},  // a junction
+            {0x410, 0x9000001A, false}, // a cloud-sync placeholder folder
+            {0x400, 0x9000601A, false}, // a cloud-sync placeholder file
+            {0x400, 0x80000013, false}, // a deduplicated file
+            {0x400, 0x8000001B, false}, // an app execution alias
+            {0x10, 0xA000000C, false},  // a tag without the reparse-point attribute
+        };
+        for (const Row& row : rows) {
+            CAPTURE(row.tag);
+            CHECK(removal::fs::is_link_reparse(row.attributes, row.tag) == row.link);
+        }
     }
 
     TEST_CASE("lexical table") {

@@ -133,15 +133,36 @@ TEST_SUITE("posix") {
         CHECK(exists_no_follow(tmp / "listed-dangling"));
     }
 
-    TEST_CASE("a listed link to a folder is read through, then removed as a link") {
+    TEST_CASE("a listed link to a folder is removed as a link, never entered") {
         TempDir tmp;
         make_file(tmp / "target" / "f");
         fsys::create_directory_symlink(tmp / "target", tmp / "link");
+        CHECK(removal::count_items((tmp / "link").native()) == 0);
         Outcome o = remove_paths({tmp / "link"});
         CHECK(o.output.empty());
-        CHECK(o.progress == std::vector<int>{50, 100, 100});
+        CHECK(o.progress == std::vector<int>{100, 100});
         CHECK_FALSE(exists_no_follow(tmp / "link"));
-        CHECK(fsys::is_empty(tmp / "target"));
+        CHECK(fsys::exists(tmp / "target" / "f"));
+    }
+
+    TEST_CASE("a listed folder swapped for a link after counting is not followed") {
+        TempDir tmp;
+        make_file(tmp / "target" / "canary.txt", "keep");
+        make_file(tmp / "t" / "a" / "1");
+        bool swapped = false;
+        // Once the removal has begun, the listed folder's name leads elsewhere.
+        Outcome o = remove_paths({tmp / "t"}, [&](int) {
+            if (swapped)
+                return;
+            swapped = true;
+            fsys::rename(tmp / "t", tmp / "moved");
+            fsys::create_directory_symlink(tmp / "target", tmp / "t");
+        });
+        CHECK(fsys::exists(tmp / "target" / "canary.txt"));
+        CHECK(exists_no_follow(tmp / "t")); // the link stays: it is not what was listed
+        CHECK_FALSE(exists_no_follow(tmp / "moved" / "a"));
+        REQUIRE(o.lines().size() == 1);
+        CHECK(o.lines()[0].rfind(kListedFailed + u8(tmp / "t") + " (", 0) == 0);
     }
 
     TEST_CASE("a folder that cannot be listed keeps its contents and is reported") {
