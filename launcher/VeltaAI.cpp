@@ -8,10 +8,11 @@
 #define STRSAFE_NO_DEPRECATE
 #include <strsafe.h>
 
-#include <algorithm>
 #include <memory>
-#include <type_traits>
 
+// Some SDKs' GDI+ headers need min and max, which NOMINMAX takes away. Only the
+// flat API is used: the C++ classes bring RTTI and exception support along.
+#include <algorithm>
 namespace Gdiplus {
 using std::max;
 using std::min;
@@ -46,6 +47,13 @@ struct BitmapDeleter {
     void operator()(HBITMAP bmp) const { DeleteObject(bmp); }
 };
 using UniqueBitmap = std::unique_ptr<HBITMAP__, BitmapDeleter>;
+
+struct GdipImageDisposer {
+    void operator()(Gdiplus::GpBitmap* image) const {
+        Gdiplus::DllExports::GdipDisposeImage(image);
+    }
+};
+using GdipBitmap = std::unique_ptr<Gdiplus::GpBitmap, GdipImageDisposer>;
 
 struct Options {
     bool relaunch = false;
@@ -154,19 +162,27 @@ const wchar_t* StartMainApplication(const wchar_t* folder, wchar_t (&text)[1024]
 } // namespace
 
 void InitLayeredWindow(HWND hwnd, HINSTANCE, const wchar_t* folder) {
+    using namespace Gdiplus::DllExports;
     wchar_t path[MAX_PATH];
     if (FAILED(StringCchPrintfW(path, MAX_PATH, L"%s%s", folder, kSplashSuffix)))
         return;
-    Gdiplus::Bitmap image(path, FALSE);
+    // A missing or undecodable image leaves no bitmap and a size of 0: the window
+    // gets no content and stays invisible.
+    Gdiplus::GpBitmap* decoded = nullptr;
+    GdipCreateBitmapFromFile(path, &decoded); // without embedded colour management
+    GdipBitmap image(decoded);
     ScreenDc screen(GetDC(nullptr));
     MemDc mem(CreateCompatibleDC(screen.get()));
 
     HBITMAP raw = nullptr;
-    image.GetHBITMAP(Gdiplus::Color(0, 0, 0, 0), &raw);
+    GdipCreateHBITMAPFromBitmap(image.get(), &raw, 0); // background: transparent black
     UniqueBitmap bitmap(raw);
     HGDIOBJ old = SelectObject(mem.get(), bitmap.get());
 
-    SIZE size = {static_cast<LONG>(image.GetWidth()), static_cast<LONG>(image.GetHeight())};
+    UINT width = 0, height = 0;
+    GdipGetImageWidth(image.get(), &width);
+    GdipGetImageHeight(image.get(), &height);
+    SIZE size = {static_cast<LONG>(width), static_cast<LONG>(height)};
     POINT pos = {(GetSystemMetrics(SM_CXSCREEN) - size.cx) / 2,
                  (GetSystemMetrics(SM_CYSCREEN) - size.cy) / 2};
     POINT origin = {0, 0};
