@@ -86,14 +86,32 @@ bool GetLauncherFolder(wchar_t (&folder)[MAX_PATH]) {
     return wcslen(folder) + wcslen(kSplashSuffix) < MAX_PATH;
 }
 
+// Process ids are reused quickly: a process created after us cannot be the
+// earlier instance that asked for this start. When the times cannot be read,
+// the process is waited for, as any other.
+bool CreatedAfterUs(HANDLE process) {
+    FILETIME theirs, ours, unused;
+    if (!GetProcessTimes(process, &theirs, &unused, &unused, &unused) ||
+        !GetProcessTimes(GetCurrentProcess(), &ours, &unused, &unused, &unused))
+        return false;
+    return CompareFileTime(&theirs, &ours) > 0;
+}
+
 void WaitOldProcessIfNeeded(DWORD pid) {
     // Waiting on ourselves would never end.
     if (pid == 0 || pid == GetCurrentProcessId())
         return;
     UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process)
+    if (!process || CreatedAfterUs(process.get()))
         return;
-    WaitForSingleObject(process.get(), INFINITE);
+    // Our thread owns the topmost splash: senders (broadcasts among them) would
+    // stall on it, so sent messages are answered meanwhile. Posted ones, the
+    // timer among them, stay queued for the message loop.
+    HANDLE handle = process.get();
+    MSG msg;
+    while (MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE) ==
+           WAIT_OBJECT_0 + 1)
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
 DWORD WINAPI WatchChildProc(LPVOID) {

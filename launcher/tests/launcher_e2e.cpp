@@ -148,6 +148,25 @@ long long MedianPauseMs(const TempInstall& inst, const std::wstring& args) {
     return runs[1];
 }
 
+// Starts the launcher with "--relaunch --wait-pid=" suspended, so that the id can
+// be chosen once the launcher exists; ResumeWaitingFor writes it in before the
+// launcher reads its command line.
+const wchar_t kPidPlaceholder[] = L"0000000000";
+
+Process StartSuspendedWithWaitPid(const TempInstall& inst) {
+    return Start(inst.launcher(), std::wstring(L"--relaunch --wait-pid=") + kPidPlaceholder,
+                 CREATE_SUSPENDED);
+}
+
+bool ResumeWaitingFor(const Process& launcher, DWORD pid) {
+    wchar_t id[11];
+    wsprintfW(id, L"%010lu", pid);
+    if (!PatchCommandLine(launcher.handle.get(), kPidPlaceholder, id))
+        return false;
+    ResumeThread(launcher.thread.get());
+    return true;
+}
+
 DWORD GonePid(const TempInstall& inst) {
     SetStandIn(L"", 0);
     Process p = Start(inst.bin() + L"\\VeltaApp.exe", L"");
@@ -329,25 +348,68 @@ TEST_SUITE("mends") {
         ExpectErrorBox(inst, L"", kPathTooLong);
     }
 
-    TEST_CASE("--relaunch --wait-pid= with the launcher's own id does not wait") {
-        TempInstall inst(L"self");
+    // A process younger than the launcher holds a reused id: the earlier instance is gone.
+    TEST_CASE("--relaunch --wait-pid= waits neither for the launcher nor a younger process") {
+        TempInstall inst(L"notolder");
         REQUIRE(inst.ok());
-        std::wstring rec = inst.file(L"record.txt");
-        SetStandIn(rec, 500);
-        // The id is only known once the process exists: start it suspended and
-        // write its id into the placeholder before it reads its command line.
-        const std::wstring placeholder = L"0000000000";
-        Process launcher =
-            Start(inst.launcher(), L"--relaunch --wait-pid=" + placeholder, CREATE_SUSPENDED);
-        REQUIRE(launcher);
-        wchar_t id[11];
-        wsprintfW(id, L"%010lu", launcher.pid);
-        REQUIRE(PatchCommandLine(launcher.handle.get(), placeholder, id));
-        ResumeThread(launcher.thread.get());
+        for (bool self : {true, false}) {
+            CAPTURE(self);
+            std::wstring rec = inst.file(self ? L"self.txt" : L"younger.txt");
+            SetStandIn(rec, 0);
+            Process launcher = StartSuspendedWithWaitPid(inst);
+            REQUIRE(launcher);
+            Process younger;
+            if (!self) {
+                Sleep(20); // creation times may be as coarse as a clock tick
+                younger = StartEarlier(inst, 60000, L"younger-standin.txt");
+            }
+            REQUIRE(ResumeWaitingFor(launcher, self ? launcher.pid : younger.pid));
 
+            Record r;
+            REQUIRE(ReadRecord(rec, r, kWait));
+            CHECK(r[L"arg1"] == std::to_wstring(launcher.pid));
+            CHECK((self || younger.Running()));
+            CHECK(launcher.WaitExit(kWait) == 0);
+        }
+    }
+
+    TEST_CASE("while waiting the launcher answers sent messages and keeps its timer for later") {
+        TempInstall inst(L"answer");
+        REQUIRE(inst.ok());
+        Process earlier = StartEarlier(inst, 60000, L"earlier.txt");
+        std::wstring rec = inst.file(L"record.txt");
+        SetStandIn(rec, 3000);
+        Process launcher =
+            Start(inst.launcher(), L"--relaunch --wait-pid=" + std::to_wstring(earlier.pid));
+        REQUIRE(launcher);
+        HWND splash = FindWindowOf(launcher.pid, L"TransparentWindow", nullptr, kWait);
+        REQUIRE(splash);
+        ULONGLONG created = GetTickCount64(); // the timer runs from no later than this
+
+        // Past the 5 s after which a thread that takes no messages counts as hung.
+        Sleep(6000);
+        DWORD_PTR result = 0;
+        long long sent = NowMicros();
+        LRESULT answered =
+            SendMessageTimeoutW(splash, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result);
+        MESSAGE("answered after " << (NowMicros() - sent) / 1000 << " ms");
+        CHECK(answered != 0);
+        CHECK(earlier.Running());
+
+        // The timer runs out during the wait; the splash stays until the wait ends.
+        while (GetTickCount64() < created + 21000)
+            Sleep(100);
+        CHECK(IsWindowVisible(splash));
+        CHECK_FALSE(FileExists(rec));
+        TerminateProcess(earlier.handle.get(), 0);
         Record r;
         REQUIRE(ReadRecord(rec, r, kWait));
-        CHECK(r[L"arg1"] == std::to_wstring(launcher.pid));
+        // Then the pending timer hides it while the main application runs.
+        ULONGLONG until = GetTickCount64() + kWait;
+        while (IsWindowVisible(splash) && GetTickCount64() < until)
+            Sleep(20);
+        CHECK(IsWindow(splash));
+        CHECK_FALSE(IsWindowVisible(splash));
         CHECK(launcher.WaitExit(kWait) == 0);
     }
 
