@@ -19,13 +19,7 @@
 
 namespace {
 
-long long NowMicros() {
-    LARGE_INTEGER freq, now;
-    QueryPerformanceFrequency(&freq);
-    QueryPerformanceCounter(&now);
-    return now.QuadPart / freq.QuadPart * 1000000 +
-           now.QuadPart % freq.QuadPart * 1000000 / freq.QuadPart;
-}
+using velta_test::NowMicros;
 
 std::wstring GetEnv(const wchar_t* name) {
     wchar_t buf[32768];

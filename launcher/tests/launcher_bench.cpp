@@ -1,6 +1,7 @@
 // Launcher overhead: time from ShellExecuteExW of VeltaAI.exe until the stand-in
 // records its start, against ShellExecuteExW of the stand-in itself, made the way
-// the launcher makes it. Runs alternate; prints medians, ratio and difference.
+// the launcher makes it. A build of the same source that notes its stages
+// (timed_stages.h) shows where the time goes. Runs alternate; prints medians.
 // Usage: launcher_bench [runs]   (default 15)
 #include "support.h"
 
@@ -14,10 +15,9 @@ using namespace velta_test;
 
 namespace {
 
-// Starts `file` through the shell and returns microseconds until the stand-in's
-// record shows its start, or -1. Waits for the started process to end.
-long long TimeShellStart(const TempInstall& inst, const wchar_t* file, const wchar_t* params,
-                         int run) {
+// Starts `file` through the shell and returns the stand-in's record, with the
+// moment of the call as "t0"; empty on failure. Waits for the started process to end.
+Record ShellStart(const TempInstall& inst, const wchar_t* file, const wchar_t* params, int run) {
     std::wstring rec = inst.file(L"bench" + std::to_wstring(run) + L".txt");
     SetStandIn(rec, 0);
     SHELLEXECUTEINFOW sei = {};
@@ -28,12 +28,21 @@ long long TimeShellStart(const TempInstall& inst, const wchar_t* file, const wch
     sei.nShow = SW_SHOWNORMAL;
     long long t0 = NowMicros();
     if (!ShellExecuteExW(&sei) || !sei.hProcess)
-        return -1;
+        return Record();
     UniqueHandle process(sei.hProcess);
     Record r;
     bool ok = ReadRecord(rec, r, 30000);
     WaitForSingleObject(process.get(), 30000);
-    return ok ? RecordTime(r, L"start_us") - t0 : -1;
+    if (!ok)
+        return Record();
+    r[L"t0"] = std::to_wstring(t0);
+    return r;
+}
+
+// Microseconds from mark `from` to mark `to`, or -1.
+long long Span(const Record& r, const wchar_t* from, const wchar_t* to) {
+    long long a = RecordTime(r, from), b = RecordTime(r, to);
+    return a > 0 && b > 0 ? b - a : -1;
 }
 
 double MedianMs(std::vector<long long> v) {
@@ -43,6 +52,24 @@ double MedianMs(std::vector<long long> v) {
     return mid / 1000.0;
 }
 
+// The stages of a start via the launcher, as pairs of marks.
+struct Stage {
+    const char* name;
+    const wchar_t* from;
+    const wchar_t* to;
+};
+const Stage kStages[] = {
+    {"process start (shell call to WinMain)      ", L"t0", L"main"},
+    {"options                                    ", L"main", L"gdiplus"},
+    {"GDI+ start-up (GdiplusStartup)             ", L"gdiplus", L"gdiplus_done"},
+    {"window, timer, folder                      ", L"gdiplus_done", L"decode"},
+    {"decoding the splash (file to GDI bitmap)   ", L"decode", L"decode_done"},
+    {"applying, showing, entering bin, checks    ", L"decode_done", L"shell"},
+    {"shell start of VeltaApp.exe                ", L"shell", L"start_us"},
+    {"total                                      ", L"t0", L"start_us"},
+};
+const size_t kStageCount = sizeof(kStages) / sizeof(kStages[0]);
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -50,30 +77,39 @@ int main(int argc, char** argv) {
     if (runs < 1)
         runs = 15;
     TempInstall inst(L"bench");
-    if (!inst.ok()) {
-        fprintf(stderr, "cannot stage %ls\n", inst.path().c_str());
+    TempInstall timed(L"bench-timed", L"VeltaAI_timed.exe");
+    if (!inst.ok() || !timed.ok()) {
+        fprintf(stderr, "cannot stage %ls or %ls\n", inst.path().c_str(), timed.path().c_str());
         return 1;
     }
     // The direct start runs where the launcher starts it: in bin, bare name, our pid.
     SetCurrentDirectoryW(inst.bin().c_str());
     wchar_t pid[16];
     wsprintfW(pid, L"%d", GetCurrentProcessId());
-    std::wstring launcher = inst.launcher();
+    std::wstring launcher = inst.launcher(), timedLauncher = timed.launcher();
 
-    TimeShellStart(inst, launcher.c_str(), nullptr, 0); // warm-up: caches, Wine's loader
-    TimeShellStart(inst, L"VeltaApp.exe", pid, 1);
-    std::vector<long long> via, direct;
+    ShellStart(inst, launcher.c_str(), nullptr, 0); // warm-up: caches, Wine's loader
+    ShellStart(inst, L"VeltaApp.exe", pid, 1);
+    std::vector<long long> via, direct, stages[kStageCount];
     for (int i = 0; i < runs; ++i) {
-        long long a = TimeShellStart(inst, launcher.c_str(), nullptr, 2 + 2 * i);
-        long long b = TimeShellStart(inst, L"VeltaApp.exe", pid, 3 + 2 * i);
-        if (a < 0 || b < 0) {
+        Record a = ShellStart(inst, launcher.c_str(), nullptr, 2 + 3 * i);
+        Record b = ShellStart(inst, L"VeltaApp.exe", pid, 3 + 3 * i);
+        std::wstring marks = timed.file(L"marks" + std::to_wstring(i) + L".txt");
+        SetEnvironmentVariableW(L"VELTA_TIMING", marks.c_str());
+        Record c = ShellStart(timed, timedLauncher.c_str(), nullptr, 4 + 3 * i);
+        SetEnvironmentVariableW(L"VELTA_TIMING", nullptr);
+        Record m;
+        if (a.empty() || b.empty() || c.empty() || !ReadRecord(marks, m, 5000)) {
             fprintf(stderr, "run %d failed\n", i);
             return 1;
         }
-        via.push_back(a);
-        direct.push_back(b);
+        via.push_back(Span(a, L"t0", L"start_us"));
+        direct.push_back(Span(b, L"t0", L"start_us"));
+        m.insert(c.begin(), c.end());
+        for (size_t s = 0; s < kStageCount; ++s)
+            stages[s].push_back(Span(m, kStages[s].from, kStages[s].to));
     }
-    SetCurrentDirectoryW(L"C:\\"); // so that the staged folder can be removed
+    SetCurrentDirectoryW(L"C:\\"); // so that the staged folders can be removed
 
     double m_via = MedianMs(via), m_direct = MedianMs(direct);
     printf("runs: %d each, alternating\n", runs);
@@ -81,12 +117,8 @@ int main(int argc, char** argv) {
     printf("median start of VeltaApp.exe directly        : %8.1f ms\n", m_direct);
     printf("ratio (via launcher / direct)                : %8.2f\n", m_via / m_direct);
     printf("launcher overhead (difference)               : %8.1f ms\n", m_via - m_direct);
-
-    HANDLE f = CreateFileW(launcher.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           0, nullptr);
-    LARGE_INTEGER size = {};
-    GetFileSizeEx(f, &size);
-    CloseHandle(f);
-    printf("VeltaAI.exe size                             : %lld bytes\n", size.QuadPart);
+    printf("where the time goes (build noting its stages, medians of each stage):\n");
+    for (size_t s = 0; s < kStageCount; ++s)
+        printf("  %s: %8.1f ms\n", kStages[s].name, MedianMs(stages[s]));
     return 0;
 }

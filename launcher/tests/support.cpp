@@ -6,14 +6,6 @@
 
 namespace velta_test {
 
-long long NowMicros() {
-    LARGE_INTEGER freq, now;
-    QueryPerformanceFrequency(&freq);
-    QueryPerformanceCounter(&now);
-    return now.QuadPart / freq.QuadPart * 1000000 +
-           now.QuadPart % freq.QuadPart * 1000000 / freq.QuadPart;
-}
-
 std::wstring ExeDir() {
     wchar_t buf[MAX_PATH];
     DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);

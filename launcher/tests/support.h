@@ -2,6 +2,8 @@
 // folders in the temp directory, real processes, the stand-in's records, and
 // windows found by process id so that tests running side by side never mix.
 #pragma once
+#include "clock.h"
+
 #include <windows.h>
 
 #include <map>
@@ -12,7 +14,6 @@ namespace velta_test {
 
 using Record = std::map<std::wstring, std::wstring>;
 
-long long NowMicros();
 std::wstring ExeDir();
 std::wstring Utf8ToWide(const std::string& s);
 std::string WideToUtf8(const std::wstring& s);
