@@ -2,10 +2,10 @@
 // the stages of its start; the shipped launcher is built without it. The marks
 // (microseconds of clock.h) are written as "key=value" lines to the file named
 // by VELTA_TIMING right after the main application has been started:
-//   main          WinMain reads the command line
-//   gdiplus, gdiplus_done       GdiplusStartup called, returned
-//   decode, decode_done         the splash file opened, its GDI bitmap made
-//   shell         ShellExecuteExW called
+//   main                   WinMain reads the command line
+//   gdiplus, gdiplus_done  GdiplusStartup called, returned
+//   decode, decode_done    the splash file opened, its GDI bitmap made
+//   shell                  ShellExecuteExW called
 #pragma once
 #include "clock.h"
 
