@@ -64,6 +64,11 @@ if [ ! -f "$WINEPREFIX/.ready" ]; then
     # Wine keeps host variables that start with QT_ from Windows programs, and
     # Qt without a console logs to the debugger channel.
     sandboxed "$wine" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /t REG_SZ /d 1 /f >/dev/null 2>&1
+    # Chinese dialogs (the setup's wizard, message boxes) ask for SimSun, which
+    # Chinese Windows has and Wine lacks: Noto Sans CJK stands in for it.
+    for face in SimSun 宋体; do
+        sandboxed "$wine" reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d 'Noto Sans CJK SC' /f >/dev/null 2>&1
+    done
     sandboxed wineserver -w
     rm -f "$WINEPREFIX/dosdevices/z:"
     ln -s ../.. "$WINEPREFIX/dosdevices/d:"
@@ -110,8 +115,14 @@ fi
 
 # A client starts the wineserver with no grace time, so every program would
 # pay for a fresh Wine session (seconds); this one stays 30 s after the last
-# client. It exits at once when a server already runs.
-sandboxed wineserver -p30 </dev/null >/dev/null 2>&1 # it must not hold the caller's output open
+# client. It exits at once (with 2) when a server already runs. Neither it nor
+# the session processes that the first program of a fresh server starts
+# (services.exe and others, living as long as the server) may hold a caller's
+# output open, or a caller reading it to the end would wait for the server to
+# go: so a program of the runner's own starts them.
+if sandboxed wineserver -p30 </dev/null >/dev/null 2>&1; then
+    sandboxed "$wine" cmd /c exit </dev/null >/dev/null 2>&1
+fi
 flock -u 9
 exec 9>&-
 # A working folder outside the drives would start the program in C:\windows
