@@ -27,18 +27,11 @@ import sys
 import tempfile
 import time
 
-KEY = r"HKCU\Software\VeltaTech\WindowSettings"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, Wine, cancel_keys, check,  # noqa: E402
+                         confirm_keys, count_entries, make_tree, reg_value)
+
 SWITCH = "/VELTAAIUNINSTALL"
-TIMEOUT = 30
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
 
 
 class Display:
@@ -112,27 +105,11 @@ class DeleteWatch:
         return order
 
 
-def make_tree(root, files, per_dir=500):
-    """root with a few files of its own and the rest in subfolders."""
-    os.makedirs(root, exist_ok=True)
-    for i in range(min(files, 5)):
-        with open(os.path.join(root, "top%d.bin" % i), "wb") as f:
-            f.write(b"x" * 64)
-    for i in range(5, files):
-        sub = os.path.join(root, "part%d" % (i // per_dir))
-        if i % per_dir == 0 or i == 5:
-            os.makedirs(sub, exist_ok=True)
-        open(os.path.join(sub, "f%d" % i), "wb").close()
-
-
-def count_entries(root):
-    return sum(len(dirs) + len(files) for _, dirs, files in os.walk(root))
-
-
-class Case:
+class Case(Keyboard):
     """One case's installation folder, data folders and settings (native back end)."""
 
     def __init__(self, args, display, base=None):
+        super().__init__(display.env)
         self.args = args
         self.display = display
         self.tmp = tempfile.mkdtemp(prefix="uninstall-e2e-", dir=base)
@@ -176,14 +153,7 @@ class Case:
             self.set("servicepath", self.path(self.model))
 
     def value(self, name):
-        done = self.reg("query", KEY, "/v", name)
-        if done.returncode != 0:
-            return None
-        for line in done.stdout.splitlines():
-            parts = line.split(None, 2)
-            if len(parts) == 3 and parts[0].lower() == name.lower():
-                return parts[2]
-        return ""
+        return reg_value(self.reg, KEY, name)
 
     def key_exists(self):
         return self.reg("query", KEY).returncode == 0
@@ -208,10 +178,6 @@ class Case:
             return subprocess.Popen(command, cwd=self.install, env=env, stdout=subprocess.PIPE,
                                     stderr=log)
 
-    def xdotool(self, *arguments, timeout=TIMEOUT):
-        return subprocess.run(["xdotool", *arguments], env=self.display.env,
-                              capture_output=True, text=True, timeout=timeout)
-
     def windows(self, process):
         found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
         return found.stdout.split()
@@ -232,16 +198,6 @@ class Case:
         self.main = window
         return window
 
-    def activate(self, window):
-        """Gives the window the keyboard; keys sent before that would be lost."""
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            self.xdotool("windowactivate", "--sync", window)
-            if self.xdotool("getactivewindow").stdout.strip() == window:
-                return
-            check(time.monotonic() < deadline, "the window never got the keyboard")
-            time.sleep(0.05)
-
     def message_box(self, process):
         """Waits for a second window of the program: its message box."""
         deadline = time.monotonic() + TIMEOUT
@@ -254,15 +210,8 @@ class Case:
             time.sleep(0.05)
         self.activate(boxes[0])
 
-    def keys(self, *keys):
-        self.xdotool("key", "--delay", "60", *keys)
-
     def confirm(self, token=False, settings=False, draft=False, model=False):
-        """Ticks boxes down the focus chain, then presses the confirm button."""
-        sequence = []
-        for ticked in (token, settings, draft, model):  # checkBox, _3, _2, _4
-            sequence += ["space", "Tab"] if ticked else ["Tab"]
-        self.keys(*sequence, "Tab", "space")  # past cancel, onto confirm
+        self.keys(*confirm_keys(token, settings, draft, model))
 
     def finish(self, process, timeout=TIMEOUT):
         try:
@@ -288,8 +237,7 @@ class WineCase(Case):
     """The same case inside the Wine prefix, with Wine's registry and reg.exe."""
 
     def __init__(self, args, display):
-        self.prefix_c = os.path.join(args.wine, "wineprefix", "drive_c")
-        base = os.path.join(self.prefix_c, "e2e")
+        base = os.path.join(display.drive_c, "e2e")
         os.makedirs(base, exist_ok=True)
         super().__init__(args, display, base)
         shutil.copy(args.program, os.path.join(self.install, "Uninstall.exe"))
@@ -303,22 +251,18 @@ class WineCase(Case):
         super().close()
 
     def path(self, local):
-        relative = os.path.relpath(local, self.prefix_c)
-        return "C:\\" + relative.replace("/", "\\")
+        return self.display.path(local)
 
     def reg(self, *arguments):
-        done = subprocess.run([self.args.runner, self.args.wine, "reg", *arguments], env=self.env,
-                              capture_output=True)
-        done.stdout = done.stdout.decode("utf-8", "replace").replace("\r", "")
-        done.stderr = done.stderr.decode("utf-8", "replace")
-        return done
+        return self.display.reg(*arguments)
 
     def command(self, arguments, appdata, hold):
         changes = ["-APPDATA" if appdata is None else "APPDATA=" + appdata]
         if hold:
             changes.append("+" + self.path(hold))
-        return ([self.args.runner, self.args.wine, self.args.envrun, *changes, "--",
-                 self.path(os.path.join(self.install, "Uninstall.exe")), *arguments], self.env)
+        return (self.display.command(self.args.envrun, *changes, "--",
+                                     self.path(os.path.join(self.install, "Uninstall.exe")),
+                                     *arguments), self.env)
 
     def finish(self, process, timeout=TIMEOUT):
         # The C runtime ends lines with CR LF on Windows.
@@ -337,20 +281,7 @@ class WineCase(Case):
 
     def windows(self, process):
         # Wine names its X windows' class after the program, not the host pid.
-        found = self.xdotool("search", "--onlyvisible", "--classname", "uninstall.exe")
-        return found.stdout.split()
-
-
-class WineDisplay:
-    """The Wine runner's shared display (it starts one when there is none)."""
-
-    def __init__(self, args):
-        display = subprocess.run([args.runner, args.wine, "--init"], check=True,
-                                 capture_output=True, text=True).stdout.strip()
-        self.env = dict(os.environ, DISPLAY=display)
-
-    def close(self):
-        pass
+        return self.visible("uninstall.exe")
 
 
 # The cases.
@@ -397,7 +328,7 @@ def case_cancel(case):
     case.seed()
     process = case.start()
     case.window(process)
-    case.keys("space", "Tab", "space", "Tab", "space", "Tab", "space", "Tab", "space")
+    case.keys(*cancel_keys())
     code, out = case.finish(process)
     check(code == 66, "exit code %r, expected 66" % code)
     check(out == "取消\n", "output %r, expected the cancel line" % out)
@@ -650,7 +581,7 @@ def main():
             setattr(args, name, os.path.abspath(getattr(args, name)))
     seconds = []
     for attempt in range(args.repeat):
-        display = WineDisplay(args) if args.wine else Display()
+        display = Wine(args.runner, args.wine) if args.wine else Display()
         case = WineCase(args, display) if args.wine else Case(args, display)
         try:
             run(case)
