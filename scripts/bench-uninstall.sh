@@ -14,8 +14,8 @@ files=${2:-20000}
 folders=${3:-200}
 cmake --build build/windows --target Uninstall bench_window >/dev/null
 source scripts/demo-common.sh
+install_copy
 export DISPLAY=$display
-key='HKCU\Software\VeltaTech\WindowSettings'
 bench=$prefix_c/bench
 
 now() { date +%s.%N; }
@@ -49,8 +49,8 @@ start_shown() {
     shown=$(elapsed "$t0" "$(now)")
 }
 
-"$runner" "$build" reg delete "$key" /f >/dev/null 2>&1 || true
-"$runner" "$build" reg add "$key" /v servicepath /t REG_SZ /d 'C:\bench\tree' /f >/dev/null
+reg delete "$key" /f >/dev/null 2>&1 || true
+reg add "$key" /v servicepath /t REG_SZ /d 'C:\bench\tree' /f >/dev/null
 cp "$build/bin/bench_window.exe" "$install/"
 base=()
 rd=()

@@ -1,31 +1,83 @@
-# Sourced by the demo and benchmark scripts. Installs build/stage/ into the
-# Wine prefix of the Windows build, as the setup program would install it for
-# one user, and looks after the display:
+# Sourced by the demo and benchmark scripts. Looks after the display and
+# names the per-user installation folder in the Wine prefix of the Windows
+# build:
 #   build, stage     the Windows build folder and the staged installation
+#   shots            where screenshots go (build/setup/)
 #   prefix_c         the prefix's C: drive on the host
 #   install, install_win   the installation folder, on the host and as Windows names it
+#   install_copy     copies build/stage/ there, as the setup program would install it
+#   seed_demo_data   settings in Wine's registry and data folders inside the prefix
 #   display          the display the programs run on; headless is "yes" when it
-#                    is the runner's virtual one, which is stopped on exit
+#                    is the runner's virtual one
 #   shoot FILE [WINDOW]    screenshot of a window with its frame (default: the screen)
 build=$PWD/${BUILD_DIR:-build/windows}
 stage=$PWD/build/stage
+shots=$PWD/build/setup
 runner=$PWD/cmake/wine-run.sh
+mkdir -p "$shots"
 
 [ -f "$stage/Uninstall.exe" ] || bash scripts/stage.sh "$build"
 headless=yes
 [ -n "${DISPLAY:-}" ] && headless=no
-[ -f "$build/xvfb.display" ] && headless=no # someone else's: leave it running
+# The runner's virtual display: stopped on exit when this started it, left
+# running when it already ran (tests or another demo use it).
+if [ $headless = yes ] && ! xdpyinfo -display "$(cat "$build/xvfb.display" 2>/dev/null)" >/dev/null 2>&1; then
+    trap '"$runner" "$build" --stop' EXIT
+fi
 display=$("$runner" "$build" --init)
-[ $headless = yes ] && trap '"$runner" "$build" --stop' EXIT
 
 prefix_c=$build/wineprefix/drive_c
 user=$(id -un)
 install=$prefix_c/users/$user/AppData/Local/Programs/VeltaAI
 install_win="C:\\users\\$user\\AppData\\Local\\Programs\\VeltaAI"
-rm -rf "$install"
-mkdir -p "$install"
-cp -r "$stage/." "$install/"
-echo "Installed $stage into the Wine prefix: $install_win"
+
+install_copy() {
+    rm -rf "$install"
+    mkdir -p "$install"
+    cp -r "$stage/." "$install/"
+    echo "Installed $stage into the Wine prefix: $install_win"
+}
+
+key='HKCU\Software\VeltaTech\WindowSettings'
+reg() { # Wine's reg.exe: its output without CR, its exit status
+    local out status=0
+    out=$("$runner" "$build" reg "$@") || status=$?
+    [ -z "$out" ] || printf '%s\n' "${out//$'\r'/}"
+    return $status
+}
+appdata=$prefix_c/users/$user/AppData/Roaming
+models=$prefix_c/users/$user/AppData/Local/VeltaAI/models
+
+# Demo user data: the draft folder below APPDATA and a model folder big enough
+# for the progress bar to move.
+seed_demo_data() {
+    rm -rf "$appdata/VeltaAI" "$models"
+    mkdir -p "$appdata/VeltaAI/drafts" "$models"
+    for i in $(seq 1 40); do
+        head -c 20000 /dev/urandom >"$appdata/VeltaAI/drafts/draft$i.json"
+    done
+    for d in $(seq 1 10); do
+        mkdir -p "$models/shard$d"
+        (cd "$models/shard$d" && touch part{1..1000}.bin)
+    done
+    head -c 3000000 /dev/urandom >"$models/weights.bin"
+
+    reg delete "$key" /f >/dev/null 2>&1 || true
+    reg add "$key" /v draftdirsize /t REG_SZ /d "$(du -sm "$appdata/VeltaAI" | cut -f1)MB" /f >/dev/null
+    reg add "$key" /v modelsize /t REG_SZ /d "$(du -sm "$models" | cut -f1)MB" /f >/dev/null
+    reg add "$key" /v servicepath /t REG_SZ /d "C:\\users\\$user\\AppData\\Local\\VeltaAI\\models" /f >/dev/null
+    reg add "$key" /v token /t REG_SZ /d demo-token /f >/dev/null
+    echo "Demo settings in Wine's registry:"
+    reg query "$key"
+}
+
+report_data() {
+    echo "Settings afterwards:"
+    if reg query "$key" >/dev/null 2>&1; then reg query "$key"; else echo "    (the settings key is gone)"; fi
+    for f in "$appdata/VeltaAI" "$models"; do
+        if [ -e "$f" ]; then echo "kept:    $f"; else echo "removed: $f"; fi
+    done
+}
 
 shoot() {
     local out=$1 window=${2:-root}

@@ -2,14 +2,15 @@
 # Installs build/stage/ into the Wine prefix and starts the launcher there,
 # with the stand-in main application (which shows a small window and ends after
 # a few seconds; the launcher ends with it). On the runner's virtual display a
-# screenshot is written to build/stage/splash-screenshot.png.
+# screenshot is written to build/setup/splash-screenshot.png.
 # BUILD_DIR names another Windows build (default build/windows).
 set -eu
 cd "$(dirname "$0")/.."
 source scripts/demo-common.sh
+install_copy
 
 record=$prefix_c/users/$user/Temp/standin-record.txt
-shot=$stage/splash-screenshot.png
+shot=$shots/splash-screenshot.png
 rm -f "$record" "$record.end" "$shot"
 # The stand-in learns these from its environment; its only parameter is the pid.
 export VELTA_STANDIN_RECORD="C:\\users\\$user\\Temp\\standin-record.txt"

@@ -1,7 +1,8 @@
 #!/bin/bash
-# The main job: builds both programs, stages build/stage/ (the installation
-# folder the setup program copies) and shows the Windows programs working under
-# Wine, with screenshots in build/stage/ when there is no display.
+# The main job: builds both programs and the setup (the windows preset stages
+# build/stage/, the installation folder, and packs it into
+# build/setup/VeltaAI-setup.exe), then shows install, launch and uninstall under
+# Wine, with screenshots in build/setup/ when there is no display.
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -10,6 +11,4 @@ for preset in linux windows; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
-bash scripts/stage.sh
-bash scripts/demo-launcher.sh
-bash scripts/demo-uninstaller.sh
+bash scripts/demo-setup.sh
