@@ -90,6 +90,8 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© ${PUBLISHER}"
 ; that folder on the stack, or "".
 ; WaitNotRunning: folder on the stack; returns once none of them runs, or with
 ; the error flag set when the user cancels (a silent run cancels).
+; What WaitNotRunning says, $1 the running program.
+!define RUNNING_TEXT "VeltaAI 正在运行：$\r$\n$1$\r$\n$\r$\n请先关闭 VeltaAI，再点击“重试”；点击“取消”则不做任何更改。"
 !macro RUNNING_CHECK UN
   Function ${UN}FindRunning
     Exch $0 ; folder
@@ -148,11 +150,10 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© ${PUBLISHER}"
       Call ${UN}FindRunning
       Pop $1
       ${IfThen} $1 == "" ${|} ${Break} ${|}
-      MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
-        "VeltaAI 正在运行：$\r$\n$1$\r$\n$\r$\n请先关闭 VeltaAI，再点击“重试”；点击“取消”则不做任何更改。" \
-        /SD IDCANCEL IDRETRY +3
-      SetErrors
-      ${Break}
+      ${IfNot} ${Cmd} `MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${RUNNING_TEXT}" /SD IDCANCEL IDRETRY`
+        SetErrors
+        ${Break}
+      ${EndIf}
     ${Loop}
     Pop $1
     Pop $0
