@@ -271,8 +271,8 @@ class WineCase(Case):
 
     def short_name(self, folder, name):
         """The 8.3 name Wine gave `name` inside `folder`, from dir /x."""
-        listing = subprocess.run([self.args.runner, self.args.wine, "cmd", "/c", "dir", "/x",
-                                  folder], env=self.env, capture_output=True)
+        listing = subprocess.run(self.display.command("cmd", "/c", "dir", "/x", folder),
+                                 env=self.env, capture_output=True)
         for line in listing.stdout.decode("utf-8", "replace").splitlines():
             parts = line.split(None, 5)  # date, time, AM/PM, <DIR>, short name, name
             if len(parts) == 6 and parts[5].strip() == name:
@@ -536,15 +536,15 @@ def case_protected(case):
         case.env["HOME"] = home
         runs = [(home, home, "/usr/lib")]  # the draft folder by spelling: it does not exist
     else:
-        documents = next(d for d in os.listdir(os.path.join(case.prefix_c, "users"))
-                         if d != "Public")
+        drive_c = case.display.drive_c
+        user = next(d for d in os.listdir(os.path.join(drive_c, "users")) if d != "Public")
         runs = [(r"C:\Program Files\Common Files", "Program Files/Common Files", r"C:\ProgramData"),
                 ("C:\\%s\\Common Files" % case.short_name("C:\\", "Program Files"),
                  "Program Files/Common Files", None),
                 (r"c:\WINDOWS\FONTS", "windows/Fonts", None),
-                (r"C:\users\%s\Documents" % documents, "users/%s/Documents" % documents, None)]
+                (r"C:\users\%s\Documents" % user, "users/%s/Documents" % user, None)]
     for model, host, appdata in runs:
-        host = host if case.registry else os.path.join(case.prefix_c, host)
+        host = host if case.registry else os.path.join(drive_c, host)
         before = count_entries(host)
         case.seed()
         case.set("servicepath", model)
