@@ -1,23 +1,15 @@
 // VeltaAI.exe: shows the splash, starts bin\VeltaApp.exe with our process id and
 // lives exactly as long as that process does.
 #include <windows.h>
-#include <objidl.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 // wsprintfW stays in use where its 1024-unit limit is met by construction.
 #define STRSAFE_NO_DEPRECATE
 #include <strsafe.h>
 
-#include <memory>
-
-// Some SDKs' GDI+ headers need min and max, which NOMINMAX takes away. Only the
-// flat API is used: the C++ classes bring RTTI and exception support along.
-#include <algorithm>
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
+#include "common/gdiplus_owners.h"
+#include "common/win32_exe_folder.h"
+#include "common/win32_owners.h"
 
 namespace {
 
@@ -26,34 +18,11 @@ HANDLE g_hChild = nullptr; // the main application's process; the watcher closes
 
 const UINT_PTR kSplashTimer = 1;
 const UINT kSplashMillis = 20000;
+// After an earlier instance has ended, a moment for it to let go of what it held.
+const DWORD kRelaunchPauseMillis = 200;
 const wchar_t kSplashSuffix[] = L"\\bin\\assets\\splash.png";
-
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-struct ScreenDcReleaser {
-    void operator()(HDC dc) const { ReleaseDC(nullptr, dc); }
-};
-using ScreenDc = std::unique_ptr<HDC__, ScreenDcReleaser>;
-
-struct MemDcDeleter {
-    void operator()(HDC dc) const { DeleteDC(dc); }
-};
-using MemDc = std::unique_ptr<HDC__, MemDcDeleter>;
-
-struct BitmapDeleter {
-    void operator()(HBITMAP bmp) const { DeleteObject(bmp); }
-};
-using UniqueBitmap = std::unique_ptr<HBITMAP__, BitmapDeleter>;
-
-struct GdipImageDisposer {
-    void operator()(Gdiplus::GpBitmap* image) const {
-        Gdiplus::DllExports::GdipDisposeImage(image);
-    }
-};
-using GdipBitmap = std::unique_ptr<Gdiplus::GpBitmap, GdipImageDisposer>;
+const wchar_t kPathTooLong[] =
+    L"安装路径过长，无法启动 VeltaApp.exe。\n请将程序安装到路径较短的文件夹中。";
 
 struct Options {
     bool relaunch = false;
@@ -79,11 +48,7 @@ Options ReadOptions() {
 // The launcher folder must leave room for the longest path formed from it, the
 // splash image; every other path is shorter. A truncated module path fails too.
 bool GetLauncherFolder(wchar_t (&folder)[MAX_PATH]) {
-    DWORD n = GetModuleFileNameW(nullptr, folder, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return false;
-    PathRemoveFileSpecW(folder);
-    return wcslen(folder) + wcslen(kSplashSuffix) < MAX_PATH;
+    return ExeFolder(folder, MAX_PATH) && wcslen(folder) + wcslen(kSplashSuffix) < MAX_PATH;
 }
 
 // Process ids are reused quickly: a process created after us cannot be the
@@ -114,13 +79,14 @@ void WaitOldProcessIfNeeded(DWORD pid) {
         PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
-DWORD WINAPI WatchChildProc(LPVOID) {
-    if (!g_hChild)
+// The watcher thread: its parameter is the main application's process, g_hChild.
+DWORD WINAPI WatchChildProc(LPVOID child) {
+    if (!child)
         return 0;
-    WaitForSingleObject(g_hChild, INFINITE);
+    WaitForSingleObject(child, INFINITE);
     if (g_hMain && IsWindow(g_hMain))
         PostMessageW(g_hMain, WM_CLOSE, 0, 0);
-    CloseHandle(g_hChild);
+    CloseHandle(child);
     g_hChild = nullptr;
     return 0;
 }
@@ -195,7 +161,7 @@ void InitLayeredWindow(HWND hwnd, HINSTANCE, const wchar_t* folder) {
     HBITMAP raw = nullptr;
     GdipCreateHBITMAPFromBitmap(image.get(), &raw, 0); // background: transparent black
     UniqueBitmap bitmap(raw);
-    HGDIOBJ old = SelectObject(mem.get(), bitmap.get());
+    ScopedSelectObject selected(mem.get(), bitmap.get());
 
     UINT width = 0, height = 0;
     GdipGetImageWidth(image.get(), &width);
@@ -206,9 +172,6 @@ void InitLayeredWindow(HWND hwnd, HINSTANCE, const wchar_t* folder) {
     POINT origin = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     UpdateLayeredWindow(hwnd, screen.get(), &pos, &size, mem.get(), &origin, 0, &blend, ULW_ALPHA);
-
-    // A bitmap still selected into a DC cannot be deleted.
-    SelectObject(mem.get(), old);
 }
 
 LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -224,59 +187,76 @@ LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(hwnd, msg, wParam, lParam);
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
-    Options opt = ReadOptions();
+namespace {
 
-    Gdiplus::GdiplusStartupInput gdiplusInput;
-    ULONG_PTR gdiplusToken = 0;
-    Gdiplus::GdiplusStartup(&gdiplusToken, &gdiplusInput, nullptr);
-
+// The splash window, its timer started; null when it cannot be created.
+HWND CreateSplash(HINSTANCE instance) {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = WndProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.lpszClassName = L"TransparentWindow";
     RegisterClassW(&wc);
-    g_hMain = CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST,
-                              L"TransparentWindow", L"Transparent Window", WS_POPUP, CW_USEDEFAULT,
-                              CW_USEDEFAULT, 200, 200, nullptr, nullptr, instance, nullptr);
-    if (g_hMain)
-        SetTimer(g_hMain, kSplashTimer, kSplashMillis, nullptr);
+    HWND hwnd =
+        CreateWindowExW(WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST, L"TransparentWindow",
+                        L"Transparent Window", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, 200, 200,
+                        nullptr, nullptr, instance, nullptr);
+    if (hwnd)
+        SetTimer(hwnd, kSplashTimer, kSplashMillis, nullptr);
+    return hwnd;
+}
 
-    const wchar_t* error = nullptr;
-    wchar_t text[1024];
-    wchar_t folder[MAX_PATH];
-    if (!GetLauncherFolder(folder)) {
-        error = L"安装路径过长，无法启动 VeltaApp.exe。\n请将程序安装到路径较短的文件夹中。";
-    } else {
-        InitLayeredWindow(g_hMain, instance, folder);
-        ShowWindow(g_hMain, showCmd);
-        UpdateWindow(g_hMain);
-        if (opt.relaunch && opt.waitPid != 0) {
-            WaitOldProcessIfNeeded(opt.waitPid);
-            Sleep(200);
-        }
-        error = StartMainApplication(folder, text, &g_hChild);
+// Shows the splash, waits for an earlier instance when asked to, and starts
+// the main application. Returns the message to show on failure, else null.
+const wchar_t* Start(const Options& options, HINSTANCE instance, int showCmd,
+                     wchar_t (&folder)[MAX_PATH], wchar_t (&text)[1024]) {
+    if (!GetLauncherFolder(folder))
+        return kPathTooLong;
+    InitLayeredWindow(g_hMain, instance, folder);
+    ShowWindow(g_hMain, showCmd);
+    UpdateWindow(g_hMain);
+    if (options.relaunch && options.waitPid != 0) {
+        WaitOldProcessIfNeeded(options.waitPid);
+        Sleep(kRelaunchPauseMillis);
     }
-    if (error) {
-        ShowError(error);
-        Gdiplus::GdiplusShutdown(gdiplusToken);
-        return 0;
-    }
+    return StartMainApplication(folder, text, &g_hChild);
+}
 
-    HANDLE watcher =
-        g_hMain ? CreateThread(nullptr, 0, WatchChildProc, nullptr, 0, nullptr) : nullptr;
+// Hands the main application's process to the watcher thread. The thread's
+// handle is closed at once: the launcher holds none of its own watcher.
+bool StartWatcher() {
+    UniqueHandle thread(CreateThread(nullptr, 0, WatchChildProc, g_hChild, 0, nullptr));
+    return thread != nullptr;
+}
+
+// Lives until the main application ends: the watcher thread closes the splash
+// then, which ends the message loop. Without a splash window or a watcher
+// thread nothing would end the loop, so this thread waits itself.
+void WaitForChild(const wchar_t* folder) {
+    const bool watched = g_hMain && StartWatcher();
     SetCurrentDirectoryW(folder);
-    if (watcher) {
-        CloseHandle(watcher);
-        MSG msg;
-        while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    } else {
+    if (!watched) {
         WaitChildOnMainThread();
+        return;
     }
-    Gdiplus::GdiplusShutdown(gdiplusToken);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
+    const Options options = ReadOptions();
+    ScopedGdiPlus gdiplus;
+    g_hMain = CreateSplash(instance);
+    wchar_t folder[MAX_PATH];
+    wchar_t text[1024];
+    if (const wchar_t* error = Start(options, instance, showCmd, folder, text))
+        ShowError(error);
+    else
+        WaitForChild(folder);
     return 0;
 }

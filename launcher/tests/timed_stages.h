@@ -12,7 +12,7 @@
 #include <windows.h>
 #include <objidl.h>
 #include <shellapi.h>
-#include <gdiplus.h>
+#include "common/gdiplus.h"
 
 namespace timed_stages {
 
