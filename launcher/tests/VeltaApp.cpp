@@ -15,7 +15,7 @@
 
 #include <string>
 
-#include "support.h"
+#include "test_support.h"
 
 namespace {
 

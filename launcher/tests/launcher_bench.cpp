@@ -3,7 +3,7 @@
 // the launcher makes it. A build of the same source that notes its stages
 // (timed_stages.h) shows where the time goes. Runs alternate; prints medians.
 // Usage: launcher_bench [runs]   (default 15)
-#include "support.h"
+#include "test_support.h"
 
 #include <shellapi.h>
 

@@ -4,15 +4,20 @@
 #pragma once
 #include "clock.h"
 
+#include "common/win32_owners.h"
+
 #include <windows.h>
 
 #include <map>
-#include <memory>
 #include <string>
 
 namespace velta_test {
 
 using Record = std::map<std::wstring, std::wstring>;
+
+// How long a test waits for a launcher, a window or a record: generous, Wine
+// starts processes slowly on a busy machine.
+const DWORD kWait = 30000;
 
 std::wstring ExeDir();
 std::wstring Utf8ToWide(const std::string& s);
@@ -45,15 +50,8 @@ class TempInstall {
 };
 
 bool RemoveTree(const std::wstring& path);
-std::wstring LongPath(const std::wstring& path); // with the \\?\ prefix
-
-struct HandleCloser {
-    void operator()(HANDLE h) const {
-        if (h && h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+std::wstring LongPath(const std::wstring& path);             // with the \\?\ prefix
+bool SamePath(const std::wstring& a, const std::wstring& b); // without regard to case
 
 // A started process; still running on destruction means the test failed, so it
 // is terminated then rather than left behind.

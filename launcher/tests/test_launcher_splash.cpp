@@ -3,17 +3,11 @@
 // with splash.png: opaque pixels must show the image at the centred position,
 // fully transparent pixels what lies behind. After 20 s the splash is gone while
 // the main application still runs.
-#include "support.h"
+#include "test_support.h"
 
-#include <objidl.h>
+#include "common/gdiplus_owners.h"
 
-#include <algorithm>
 #include <vector>
-namespace Gdiplus {
-using std::max;
-using std::min;
-} // namespace Gdiplus
-#include <gdiplus.h>
 
 #include <doctest/doctest.h>
 
@@ -22,7 +16,6 @@ using namespace velta_test;
 namespace {
 
 const COLORREF kBackground = RGB(0, 150, 70);
-const DWORD kWait = 30000;
 const int kUncovered = 8; // rows at the bottom of the screen left to the desktop
 
 struct Screen {
@@ -35,8 +28,8 @@ Screen Capture() {
     Screen s;
     s.width = GetSystemMetrics(SM_CXSCREEN);
     s.height = GetSystemMetrics(SM_CYSCREEN);
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
+    ScreenDc screen(GetDC(nullptr));
+    MemDc mem(CreateCompatibleDC(screen.get()));
     BITMAPINFO bmi = {};
     bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     bmi.bmiHeader.biWidth = s.width;
@@ -44,16 +37,12 @@ Screen Capture() {
     bmi.bmiHeader.biPlanes = 1;
     bmi.bmiHeader.biBitCount = 32;
     void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(screen, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(mem, dib);
-    BitBlt(mem, 0, 0, s.width, s.height, screen, 0, 0, SRCCOPY | CAPTUREBLT);
+    UniqueBitmap dib(CreateDIBSection(screen.get(), &bmi, DIB_RGB_COLORS, &bits, nullptr, 0));
+    ScopedSelectObject selected(mem.get(), dib.get());
+    BitBlt(mem.get(), 0, 0, s.width, s.height, screen.get(), 0, 0, SRCCOPY | CAPTUREBLT);
     GdiFlush();
     auto* p = static_cast<DWORD*>(bits);
     s.pixels.assign(p, p + static_cast<size_t>(s.width) * s.height);
-    SelectObject(mem, old);
-    DeleteObject(dib);
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
     return s;
 }
 
@@ -163,15 +152,6 @@ class Backdrop {
     HWND hwnd_ = nullptr;
 };
 
-struct GdiplusSession {
-    ULONG_PTR token = 0;
-    GdiplusSession() {
-        Gdiplus::GdiplusStartupInput input;
-        Gdiplus::GdiplusStartup(&token, &input, nullptr);
-    }
-    ~GdiplusSession() { Gdiplus::GdiplusShutdown(token); }
-};
-
 // Keeps the capture for people to look at (ctest runs in the build tree).
 void SaveCapture(const Screen& s, const wchar_t* name) {
     Gdiplus::Bitmap bmp(s.width, s.height, s.width * 4, PixelFormat32bppRGB,
@@ -189,7 +169,7 @@ void SaveCapture(const Screen& s, const wchar_t* name) {
 } // namespace
 
 TEST_CASE("the splash is centred with transparent corners, and hidden after 20 s") {
-    GdiplusSession gdiplus;
+    ScopedGdiPlus gdiplus;
     Backdrop backdrop;
     REQUIRE(backdrop.hwnd());
     Screen before = Capture();
@@ -258,7 +238,7 @@ TEST_CASE("the splash is centred with transparent corners, and hidden after 20 s
 }
 
 TEST_CASE("without splash.png nothing shows, and the main application starts") {
-    GdiplusSession gdiplus;
+    ScopedGdiPlus gdiplus;
     Backdrop backdrop;
     TempInstall inst(L"splashless");
     REQUIRE(inst.ok());

@@ -1,4 +1,6 @@
-#include "support.h"
+#include "test_support.h"
+
+#include "common/win32_exe_folder.h"
 
 #include <winternl.h>
 
@@ -7,10 +9,8 @@
 namespace velta_test {
 
 std::wstring ExeDir() {
-    wchar_t buf[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    std::wstring path(buf, n);
-    return path.substr(0, path.find_last_of(L'\\'));
+    wchar_t folder[MAX_PATH];
+    return ExeFolder(folder, MAX_PATH) ? folder : L"";
 }
 
 std::wstring Utf8ToWide(const std::string& s) {
@@ -31,6 +31,10 @@ std::string WideToUtf8(const std::wstring& s) {
 
 std::wstring LongPath(const std::wstring& path) {
     return path.compare(0, 4, L"\\\\?\\") == 0 ? path : L"\\\\?\\" + path;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return lstrcmpiW(a.c_str(), b.c_str()) == 0;
 }
 
 bool FileExists(const std::wstring& path) {
@@ -161,13 +165,13 @@ Process Start(const std::wstring& exe, const std::wstring& args, DWORD flags) {
 bool ReadRecord(const std::wstring& path, Record& out, DWORD timeout_ms) {
     ULONGLONG until = GetTickCount64() + timeout_ms;
     for (;;) {
-        HANDLE file = CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            std::string bytes(GetFileSize(file, nullptr), '\0');
+        UniqueFile file(CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        if (file) {
+            std::string bytes(GetFileSize(file.get(), nullptr), '\0');
             DWORD read = 0;
-            ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
-            CloseHandle(file);
+            ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr);
+            file.reset();
             std::wstring text = Utf8ToWide(bytes.substr(0, read));
             out.clear();
             size_t pos = 0;

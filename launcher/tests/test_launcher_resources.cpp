@@ -3,10 +3,12 @@
 // program importing only system DLLs.
 #include <windows.h>
 
+#include "common/win32_exe_folder.h"
+#include "common/win32_owners.h"
+
 #include <doctest/doctest.h>
 
 #include <algorithm>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,16 +16,9 @@
 namespace {
 
 std::wstring LauncherPath() {
-    wchar_t buf[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, buf, MAX_PATH);
-    std::wstring path(buf, n);
-    return path.substr(0, path.find_last_of(L'\\')) + L"\\VeltaAI.exe";
+    wchar_t folder[MAX_PATH];
+    return ExeFolder(folder, MAX_PATH) ? folder + std::wstring(L"\\VeltaAI.exe") : L"";
 }
-
-struct ModuleFreer {
-    void operator()(HMODULE m) const { FreeLibrary(m); }
-};
-using UniqueModule = std::unique_ptr<HINSTANCE__, ModuleFreer>;
 
 UniqueModule LoadAsData() {
     return UniqueModule(LoadLibraryExW(LauncherPath().c_str(), nullptr,
