@@ -2,24 +2,26 @@
 # Paths start at uninstaller/, wherever this file is included from.
 set(SETTINGS_DIR ${CMAKE_CURRENT_LIST_DIR}/..)
 
-# The one UTF-8 <-> UTF-16 conversion, shared with the removal core.
+# The text encodings (UTF-8, UTF-16LE, hex) and the output line, shared with the
+# removal core. Every library of the uninstaller has the one include root
+# uninstaller/: headers are included as "src/utils/<name>.h".
 add_library(utf STATIC ${SETTINGS_DIR}/src/utils/utf.h ${SETTINGS_DIR}/src/utils/utf.cpp)
-target_include_directories(utf PUBLIC ${SETTINGS_DIR}/src/utils)
+target_include_directories(utf PUBLIC ${SETTINGS_DIR})
 
 set(SETTINGS_SOURCES
   ${SETTINGS_DIR}/src/utils/reg_settings.h ${SETTINGS_DIR}/src/utils/reg_settings.cpp)
 if(NOT WIN32)
   # On Linux the store runs over a file-backed stand-in for the registry API.
   list(APPEND SETTINGS_SOURCES
-    ${SETTINGS_DIR}/src/utils/winreg_standin.h ${SETTINGS_DIR}/src/utils/winreg_standin.cpp)
+    ${SETTINGS_DIR}/src/utils/winreg_standin.h ${SETTINGS_DIR}/src/utils/winreg_standin.cpp
+    ${SETTINGS_DIR}/src/utils/winreg_standin_hive.h ${SETTINGS_DIR}/src/utils/winreg_standin_hive.cpp)
 endif()
 
 add_library(reg_settings STATIC ${SETTINGS_SOURCES})
-target_include_directories(reg_settings PUBLIC
-  ${SETTINGS_DIR} ${SETTINGS_DIR}/src/utils)
+target_include_directories(reg_settings PUBLIC ${SETTINGS_DIR})
 target_link_libraries(reg_settings PUBLIC utf)
 if(WIN32)
-  target_link_libraries(reg_settings PUBLIC advapi32)
+  target_link_libraries(reg_settings PUBLIC advapi32 PRIVATE velta_common)
 endif()
 
 if(NOT WIN32)
@@ -41,11 +43,11 @@ endif()
 
 add_executable(settings_test
   ${SETTINGS_DIR}/tests/settings/test_support.h ${SETTINGS_DIR}/tests/settings/test_support.cpp
-  ${SETTINGS_DIR}/tests/settings/reg_settings_test.cpp
-  ${SETTINGS_DIR}/tests/settings/registry_api_test.cpp)
+  ${SETTINGS_DIR}/tests/settings/test_reg_settings.cpp
+  ${SETTINGS_DIR}/tests/settings/test_registry_api.cpp)
 target_link_libraries(settings_test PRIVATE reg_settings doctest_main)
 if(NOT WIN32)
-  target_sources(settings_test PRIVATE ${SETTINGS_DIR}/tests/settings/standin_test.cpp)
+  target_sources(settings_test PRIVATE ${SETTINGS_DIR}/tests/settings/test_winreg_standin.cpp)
 endif()
 
 # Each native run gets a fresh hive folder (the tests also make their own);
@@ -78,8 +80,8 @@ endif()
 if(NOT WIN32 AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   add_executable(settings_fuzz ${SETTINGS_DIR}/tests/settings/settings_fuzz.cpp
     ${SETTINGS_DIR}/src/utils/reg_settings.cpp ${SETTINGS_DIR}/src/utils/utf.cpp
-    ${SETTINGS_DIR}/src/utils/winreg_standin.cpp)
-  target_include_directories(settings_fuzz PRIVATE ${SETTINGS_DIR}/src/utils)
+    ${SETTINGS_DIR}/src/utils/winreg_standin.cpp ${SETTINGS_DIR}/src/utils/winreg_standin_hive.cpp)
+  target_include_directories(settings_fuzz PRIVATE ${SETTINGS_DIR})
   target_compile_options(settings_fuzz PRIVATE -fsanitize=fuzzer,address,undefined -g)
   target_link_options(settings_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
   set(SETTINGS_FUZZ_SECONDS 20 CACHE STRING "Seconds the test run gives the settings fuzzer")

@@ -4,23 +4,17 @@
 //   reg query KEY [/v NAME | /ve]
 //   reg delete KEY [/v NAME | /ve] [/f]
 // KEY starts with HKCU or HKEY_CURRENT_USER. Without /f a delete asks first.
-#include "utf.h"
-#include "winreg_standin.h"
+#include "src/utils/reg_settings.h"
+#include "src/utils/utf.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
-
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<HKEY__, KeyCloser>;
 
 const char rootName[] = "HKEY_CURRENT_USER";
 
@@ -105,42 +99,20 @@ bool typeFromName(const std::string& name, DWORD& type) {
     return false;
 }
 
-std::u16string textAt(const std::vector<BYTE>& data, std::size_t& pos) {
-    std::u16string text;
-    for (; pos + 1 < data.size(); pos += 2) {
-        char16_t c = char16_t(data[pos] | (data[pos + 1] << 8));
-        if (c == 0)
-            break;
-        text += c;
-    }
-    return text;
-}
-
-std::string displayData(DWORD type, const std::vector<BYTE>& data) {
+// Texts and numbers as the store reads them; everything else as uppercase hex.
+std::string displayData(DWORD type, const ByteArray& data) {
+    const SettingValue value = settingFromRegistry(type, data.data(), data.size());
     char buf[32];
-    std::size_t pos = 0;
-    if ((type == REG_SZ || type == REG_EXPAND_SZ))
-        return toUtf8(textAt(data, pos));
-    if (type == REG_MULTI_SZ) {
+    if (const auto* text = std::get_if<std::u16string>(&value))
+        return toUtf8(*text);
+    if (const auto* list = std::get_if<TextList>(&value)) {
         std::string out;
-        for (bool first = true; pos + 1 < data.size(); pos += 2, first = false) {
-            std::u16string item = textAt(data, pos);
-            if (item.empty())
-                break;
-            out += (first ? "" : "\\0") + toUtf8(item);
-        }
+        for (std::size_t i = 0; i < list->size(); ++i)
+            out += (i ? "\\0" : "") + toUtf8((*list)[i]);
         return out;
     }
-    if (type == REG_DWORD && data.size() == 4) {
-        std::uint32_t n = data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t(data[3]) << 24;
-        std::snprintf(buf, sizeof buf, "0x%x", n);
-        return buf;
-    }
-    if (type == REG_QWORD && data.size() == 8) {
-        unsigned long long n = 0;
-        for (int i = 7; i >= 0; --i)
-            n = n << 8 | data[i];
-        std::snprintf(buf, sizeof buf, "0x%llx", n);
+    if (const auto* n = std::get_if<std::uint64_t>(&value)) {
+        std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(*n));
         return buf;
     }
     std::string out;
@@ -151,7 +123,7 @@ std::string displayData(DWORD type, const std::vector<BYTE>& data) {
     return out;
 }
 
-void printValue(const std::u16string& name, DWORD type, const std::vector<BYTE>& data) {
+void printValue(const std::u16string& name, DWORD type, const ByteArray& data) {
     std::cout << "    " << (name.empty() ? "(Default)" : toUtf8(name)) << "    " << typeName(type)
               << "    " << displayData(type, data) << "\n";
 }
@@ -177,27 +149,18 @@ bool parseNumber(const std::string& text, unsigned long long max, unsigned long 
     return true;
 }
 
-void appendText(std::vector<BYTE>& data, const std::u16string& text) {
-    for (char16_t c : text) {
-        data.push_back(BYTE(c & 0xFF));
-        data.push_back(BYTE(c >> 8));
-    }
-    data.push_back(0);
-    data.push_back(0);
-}
-
 bool encodeData(DWORD type, const std::string& text, const std::string& separator,
-                std::vector<BYTE>& data) {
+                ByteArray& data) {
     unsigned long long n = 0;
     switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-        appendText(data, fromUtf8(text));
+        appendUtf16le(data, fromUtf8(text), true);
         return true;
     case REG_MULTI_SZ:
         for (std::size_t start = 0; !text.empty();) {
             std::size_t sep = text.find(separator, start);
-            appendText(data, fromUtf8(text.substr(start, sep - start)));
+            appendUtf16le(data, fromUtf8(text.substr(start, sep - start)), true);
             if (sep == std::string::npos)
                 break;
             start = sep + separator.size();
@@ -227,41 +190,6 @@ bool encodeData(DWORD type, const std::string& text, const std::string& separato
     }
 }
 
-LSTATUS readValue(HKEY key, DWORD index, std::u16string& name, DWORD& type,
-                  std::vector<BYTE>& data) {
-    std::u16string nameBuf(16384, u'\0');
-    data.resize(1024);
-    for (;;) {
-        DWORD nameLen = DWORD(nameBuf.size()), size = DWORD(data.size());
-        LSTATUS status =
-            RegEnumValueW(key, index, &nameBuf[0], &nameLen, nullptr, &type, data.data(), &size);
-        if (status == ERROR_MORE_DATA && size > data.size()) {
-            data.resize(size);
-            continue;
-        }
-        if (status == ERROR_SUCCESS) {
-            name = nameBuf.substr(0, nameLen);
-            data.resize(size);
-        }
-        return status;
-    }
-}
-
-LSTATUS queryValue(HKEY key, const std::u16string& name, DWORD& type, std::vector<BYTE>& data) {
-    data.resize(1024);
-    for (;;) {
-        DWORD size = DWORD(data.size());
-        LSTATUS status = RegQueryValueExW(key, name.c_str(), nullptr, &type, data.data(), &size);
-        if (status == ERROR_MORE_DATA) {
-            data.resize(size);
-            continue;
-        }
-        if (status == ERROR_SUCCESS)
-            data.resize(size);
-        return status;
-    }
-}
-
 std::vector<std::u16string> subKeys(HKEY key) {
     std::vector<std::u16string> names;
     WCHAR buf[256];
@@ -274,12 +202,19 @@ std::vector<std::u16string> subKeys(HKEY key) {
     }
 }
 
-LSTATUS deleteTree(HKEY parent, const std::u16string& path) {
+// Opens `path` below `parent`; `key` stays empty on failure.
+LSTATUS openKey(HKEY parent, const std::u16string& path, REGSAM access, RegKey& key) {
     HKEY raw = nullptr;
-    LSTATUS status = RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &raw);
+    LSTATUS status = RegOpenKeyExW(parent, path.c_str(), 0, access, &raw);
+    key.reset(status == ERROR_SUCCESS ? raw : nullptr);
+    return status;
+}
+
+LSTATUS deleteTree(HKEY parent, const std::u16string& path) {
+    RegKey key;
+    LSTATUS status = openKey(parent, path, KEY_READ, key);
     if (status != ERROR_SUCCESS)
         return status;
-    Key key(raw);
     for (const std::u16string& sub : subKeys(key.get()))
         if ((status = deleteTree(key.get(), sub)) != ERROR_SUCCESS)
             return status;
@@ -335,7 +270,7 @@ int add(const Options& o) {
     DWORD type = REG_SZ;
     if (!typeFromName(o.type, type))
         return fail("Invalid type for /t: " + o.type + ".");
-    std::vector<BYTE> data;
+    ByteArray data;
     if (o.hasName && !encodeData(type, o.data, o.separator.empty() ? "\\0" : o.separator, data))
         return fail("Invalid value for /d: " + o.data + ".");
     HKEY raw = nullptr;
@@ -344,12 +279,12 @@ int add(const Options& o) {
                         REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &raw, nullptr);
     if (status != ERROR_SUCCESS)
         return failStatus(status);
-    Key key(raw);
+    RegKey key(raw);
     if (o.hasName) {
         std::u16string name = fromUtf8(o.name);
         DWORD oldType = 0;
-        std::vector<BYTE> old;
-        if (!o.force && queryValue(key.get(), name, oldType, old) == ERROR_SUCCESS &&
+        ByteArray old;
+        if (!o.force && readRegValue(key.get(), name, oldType, old) == ERROR_SUCCESS &&
             !confirm("Value " + (o.name.empty() ? std::string("(Default)") : o.name) +
                      " exists, overwrite"))
             return fail("The operation was cancelled.");
@@ -361,17 +296,15 @@ int add(const Options& o) {
 }
 
 int query(const Options& o) {
-    HKEY raw = nullptr;
-    LSTATUS status =
-        RegOpenKeyExW(HKEY_CURRENT_USER, fromUtf8(o.keyPath).c_str(), 0, KEY_READ, &raw);
+    RegKey key;
+    LSTATUS status = openKey(HKEY_CURRENT_USER, fromUtf8(o.keyPath), KEY_READ, key);
     if (status != ERROR_SUCCESS)
         return failStatus(status);
-    Key key(raw);
     DWORD type = 0;
-    std::vector<BYTE> data;
+    ByteArray data;
     if (o.hasName) {
         std::u16string name = fromUtf8(o.name);
-        if ((status = queryValue(key.get(), name, type, data)) != ERROR_SUCCESS)
+        if ((status = readRegValue(key.get(), name, type, data)) != ERROR_SUCCESS)
             return failStatus(status);
         std::cout << "\n" << displayKey(o.keyPath) << "\n";
         printValue(name, type, data);
@@ -380,7 +313,8 @@ int query(const Options& o) {
     }
     std::cout << "\n" << displayKey(o.keyPath) << "\n";
     std::u16string name;
-    for (DWORD index = 0; readValue(key.get(), index, name, type, data) == ERROR_SUCCESS; ++index)
+    for (DWORD index = 0; readRegValueAt(key.get(), index, name, type, data) == ERROR_SUCCESS;
+         ++index)
         printValue(name, type, data);
     std::cout << "\n";
     for (const std::u16string& sub : subKeys(key.get()))
@@ -398,11 +332,10 @@ int remove(const Options& o) {
         LSTATUS status = deleteTree(HKEY_CURRENT_USER, path);
         return status == ERROR_SUCCESS ? succeed() : failStatus(status);
     }
-    HKEY raw = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_ALL_ACCESS, &raw);
+    RegKey key;
+    LSTATUS status = openKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, key);
     if (status != ERROR_SUCCESS)
         return failStatus(status);
-    Key key(raw);
     if (!o.force && !confirm("Delete the registry value " + o.name))
         return fail("The operation was cancelled.");
     status = RegDeleteValueW(key.get(), fromUtf8(o.name).c_str());

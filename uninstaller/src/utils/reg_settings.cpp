@@ -1,8 +1,10 @@
-#include "reg_settings.h"
+#include "src/utils/reg_settings.h"
 
-#include "utf.h"
+#include "src/utils/utf.h"
 
-#include <cstring>
+#ifdef _WIN32
+#include "common/win32_error_text.h"
+#endif
 
 toolRegSetting RegWindowSettings(nullptr, u"WindowSettings");
 
@@ -14,21 +16,9 @@ const char16_t organisationName[] = u"VeltaTech";
 // Longest value name the registry allows, plus the terminator.
 constexpr DWORD maxValueNameChars = 16384;
 
-const WCHAR* wide(const std::u16string& text) {
-    return reinterpret_cast<const WCHAR*>(text.c_str());
-}
-
 std::string systemMessage(long code) {
 #ifdef _WIN32
-    wchar_t* buffer = nullptr;
-    DWORD len = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, DWORD(code), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::u16string text(reinterpret_cast<const char16_t*>(buffer), len);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n' || text.back() == u' '))
-        text.pop_back();
-    return toUtf8(text);
+    return toUtf8(ErrorText(DWORD(code)));
 #else
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
@@ -70,12 +60,9 @@ struct RegData {
 };
 
 ByteArray textBytes(const std::u16string& text) {
-    ByteArray bytes((text.size() + 1) * 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bytes[2 * i] = std::uint8_t(text[i] & 0xFF);
-        bytes[2 * i + 1] = std::uint8_t(text[i] >> 8);
-    }
-    return bytes; // the last two bytes stay 0: the terminator
+    ByteArray bytes;
+    appendUtf16le(bytes, text, true); // the data size counts the terminator
+    return bytes;
 }
 
 // The registry form of a value. An integer outside 0 .. 4294967295 fails
@@ -106,20 +93,29 @@ RegData toRegistry(const SettingValue& value, const std::u16string& path) {
              std::uint8_t(number >> 24)}};
 }
 
-std::u16string unitsUpTo(const std::uint8_t* data, std::size_t units, std::size_t& pos) {
-    std::u16string text;
-    for (; pos < units; ++pos) {
-        char16_t c = char16_t(data[2 * pos] | (data[2 * pos + 1] << 8));
-        if (c == 0)
-            break;
-        text += c;
-    }
-    return text;
+// A little-endian unsigned integer of `size` bytes.
+std::uint64_t littleEndian(const std::uint8_t* data, std::size_t size) {
+    std::uint64_t n = 0;
+    for (std::size_t i = size; i-- > 0;)
+        n = (n << 8) | data[i];
+    return n;
 }
 
-// Reads one value, growing the buffer while the registry reports that the
-// data is larger than the buffer (it may grow again between two calls).
-LSTATUS queryValue(HKEY key, const std::u16string& name, DWORD& type, ByteArray& data) {
+// Strings end at NUL; the list ends at an empty string or with the data.
+TextList textList(const std::uint8_t* data, std::size_t units) {
+    TextList list;
+    for (std::size_t pos = 0; pos < units; ++pos) {
+        std::u16string text = readUtf16le(data, units, pos);
+        if (text.empty())
+            break;
+        list.push_back(std::move(text));
+    }
+    return list;
+}
+
+} // namespace
+
+LSTATUS readRegValue(HKEY key, const std::u16string& name, DWORD& type, ByteArray& data) {
     data.resize(256);
     for (;;) {
         DWORD size = DWORD(data.size());
@@ -134,7 +130,26 @@ LSTATUS queryValue(HKEY key, const std::u16string& name, DWORD& type, ByteArray&
     }
 }
 
-} // namespace
+LSTATUS readRegValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, ByteArray& data) {
+    std::u16string nameBuffer(maxValueNameChars, u'\0');
+    data.resize(1024);
+    for (;;) {
+        DWORD nameLen = maxValueNameChars, size = DWORD(data.size());
+        LSTATUS status = RegEnumValueW(key, index, reinterpret_cast<WCHAR*>(&nameBuffer[0]),
+                                       &nameLen, nullptr, &type, data.data(), &size);
+        // Only a larger data size is worth another try; a name that does not
+        // fit the largest possible name buffer ends the listing.
+        if (status == ERROR_MORE_DATA && size > data.size()) {
+            data.resize(size);
+            continue;
+        }
+        if (status == ERROR_SUCCESS) {
+            name = nameBuffer.substr(0, nameLen);
+            data.resize(size);
+        }
+        return status;
+    }
+}
 
 RegError::RegError(long code, const std::string& what) : std::runtime_error(what), code_(code) {}
 
@@ -155,15 +170,7 @@ std::u16string settingText(const SettingValue& value) {
             bool ok = false;
             std::u16string text = fromUtf8(
                 std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &ok);
-            if (ok)
-                return text;
-            static const char16_t digits[] = u"0123456789abcdef";
-            text.clear();
-            for (std::uint8_t b : bytes) {
-                text += digits[b >> 4];
-                text += digits[b & 0xF];
-            }
-            return text;
+            return ok ? text : fromUtf8(toHex(bytes.data(), bytes.size()));
         }
     };
     return std::visit(Visitor{}, value);
@@ -173,37 +180,17 @@ SettingValue settingFromRegistry(DWORD type, const std::uint8_t* data, std::size
     const std::size_t units = size / 2; // an odd last byte belongs to no character
     switch (type) {
     case REG_DWORD:
-        if (size == 4) {
-            std::uint32_t n = 0;
-            for (int i = 3; i >= 0; --i)
-                n = (n << 8) | data[i];
-            return std::uint64_t(n);
-        }
-        break;
     case REG_QWORD:
-        if (size == 8) {
-            std::uint64_t n = 0;
-            for (int i = 7; i >= 0; --i)
-                n = (n << 8) | data[i];
-            return n;
-        }
+        if (size == (type == REG_DWORD ? 4u : 8u))
+            return littleEndian(data, size);
         break;
     case REG_SZ:
     case REG_EXPAND_SZ: {
         std::size_t pos = 0;
-        return unitsUpTo(data, units, pos);
+        return readUtf16le(data, units, pos);
     }
-    case REG_MULTI_SZ: {
-        // Strings end at NUL; the list ends at an empty string or with the data.
-        TextList list;
-        for (std::size_t pos = 0; pos < units; ++pos) {
-            std::u16string text = unitsUpTo(data, units, pos);
-            if (text.empty())
-                break;
-            list.push_back(std::move(text));
-        }
-        return list;
-    }
+    case REG_MULTI_SZ:
+        return textList(data, units);
     default:
         break;
     }
@@ -271,7 +258,7 @@ SettingValue toolRegSetting::getValue(const std::u16string& key,
         return defaultValue;
     DWORD type = REG_NONE;
     ByteArray data;
-    if (queryValue(regKey.get(), key, type, data) != ERROR_SUCCESS)
+    if (readRegValue(regKey.get(), key, type, data) != ERROR_SUCCESS)
         return defaultValue;
     return settingFromRegistry(type, data.data(), data.size());
 }
@@ -297,25 +284,11 @@ std::vector<std::pair<std::u16string, SettingValue>> toolRegSetting::get_all_set
     RegKey regKey = _open_key(KEY_READ);
     if (!regKey)
         return result;
-    std::u16string name(maxValueNameChars, u'\0');
-    ByteArray data(1024);
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLen = 0, size = 0, type = REG_NONE;
-        LSTATUS status;
-        do {
-            nameLen = maxValueNameChars;
-            size = DWORD(data.size());
-            status = RegEnumValueW(regKey.get(), index, reinterpret_cast<WCHAR*>(&name[0]),
-                                   &nameLen, nullptr, &type, data.data(), &size);
-            // Only a larger data size is worth another try; a name that does not
-            // fit the largest possible name buffer ends the listing.
-            if (status != ERROR_MORE_DATA || size <= data.size())
-                break;
-            data.resize(size);
-        } while (true);
-        if (status != ERROR_SUCCESS)
-            break;
-        result.emplace_back(name.substr(0, nameLen), settingFromRegistry(type, data.data(), size));
-    }
+    std::u16string name;
+    DWORD type = REG_NONE;
+    ByteArray data;
+    for (DWORD index = 0; readRegValueAt(regKey.get(), index, name, type, data) == ERROR_SUCCESS;
+         ++index)
+        result.emplace_back(name, settingFromRegistry(type, data.data(), data.size()));
     return result;
 }

@@ -14,7 +14,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "winreg_standin.h"
+#include "src/utils/winreg_standin.h"
 #endif
 
 using ByteArray = std::vector<std::uint8_t>;
@@ -48,6 +48,17 @@ struct RegKeyCloser {
 };
 // An open registry key, closed when the owner goes.
 using RegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
+
+// A UTF-16 text as the registry API takes it (WCHAR is wchar_t on Windows).
+inline const WCHAR* wide(const std::u16string& text) {
+    return reinterpret_cast<const WCHAR*>(text.c_str());
+}
+
+// Reads the value `name` whole: the buffer grows while the registry reports
+// more data than it holds (the value may grow again between two calls).
+LSTATUS readRegValue(HKEY key, const std::u16string& name, DWORD& type, ByteArray& data);
+// Reads the value at `index` of the key's enumeration whole, with its name.
+LSTATUS readRegValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, ByteArray& data);
 
 class toolRegSetting {
   public:

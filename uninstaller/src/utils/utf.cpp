@@ -1,6 +1,4 @@
-#include "utf.h"
-
-#include <cstdint>
+#include "src/utils/utf.h"
 
 std::string toUtf8(std::u16string_view text) {
     std::string out;
@@ -72,4 +70,52 @@ std::u16string fromUtf8(std::string_view bytes, bool* ok) {
     if (ok)
         *ok = valid;
     return out;
+}
+
+void appendUtf16le(std::vector<std::uint8_t>& bytes, std::u16string_view text, bool withNul) {
+    for (char16_t c : text) {
+        bytes.push_back(std::uint8_t(c & 0xFF));
+        bytes.push_back(std::uint8_t(c >> 8));
+    }
+    if (withNul)
+        bytes.insert(bytes.end(), 2, 0);
+}
+
+std::u16string readUtf16le(const std::uint8_t* data, std::size_t units, std::size_t& pos) {
+    std::u16string text;
+    for (; pos < units; ++pos) {
+        char16_t c = char16_t(data[2 * pos] | (data[2 * pos + 1] << 8));
+        if (c == 0)
+            break;
+        text += c;
+    }
+    return text;
+}
+
+char hexDigit(unsigned value) {
+    return "0123456789abcdef"[value & 0xF];
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::string toHex(const std::uint8_t* data, std::size_t size) {
+    std::string out;
+    out.reserve(2 * size);
+    for (std::size_t i = 0; i < size; ++i) {
+        out += hexDigit(data[i] >> 4);
+        out += hexDigit(data[i]);
+    }
+    return out;
+}
+
+void writeLine(std::FILE* out, std::string_view line) {
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
 }

@@ -1,8 +1,8 @@
 // libFuzzer target: registry data of any type and any bytes, as another
 // program may have written it, converted the way the store reads it.
 // Input: the first byte picks the registry type, the rest is the data.
-#include "reg_settings.h"
-#include "utf.h"
+#include "src/utils/reg_settings.h"
+#include "src/utils/utf.h"
 
 #include <cstdlib>
 #include <cstring>

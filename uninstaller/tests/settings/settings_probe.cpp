@@ -4,29 +4,14 @@
 //   settings_probe list DOMAIN | remove DOMAIN NAME | clear DOMAIN
 // A value prints as "<kind> <text form>"; lists print their items joined by '|'
 // and bytes as hex. Output is UTF-8. Exit code 1 with "error <code>" on a RegError.
-#include "reg_settings.h"
-#include "utf.h"
+#include "src/utils/reg_settings.h"
+#include "src/utils/utf.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-
-void print(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-}
-
-std::string hex(const ByteArray& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (std::uint8_t b : bytes) {
-        out += digits[b >> 4];
-        out += digits[b & 0xF];
-    }
-    return out;
-}
 
 std::string describe(const SettingValue& value) {
     if (std::holds_alternative<std::monostate>(value))
@@ -43,7 +28,8 @@ std::string describe(const SettingValue& value) {
             out += (i ? "|" : "") + toUtf8((*list)[i]);
         return out;
     }
-    return "bytes " + hex(std::get<ByteArray>(value));
+    const ByteArray& bytes = std::get<ByteArray>(value);
+    return "bytes " + toHex(bytes.data(), bytes.size());
 }
 
 SettingValue parse(const std::string& kind, const std::string& data) {
@@ -81,7 +67,7 @@ int run(const std::vector<std::string>& a) {
     if (cmd == "get" && a.size() >= 3) {
         std::u16string name = fromUtf8(a[2]);
         bool decode = a.size() > 3 && a[3] == "decode";
-        print(describe(decode ? store.getValueDecode(name) : store.getValue(name)));
+        writeLine(stdout, describe(decode ? store.getValueDecode(name) : store.getValue(name)));
     } else if (cmd == "set" && a.size() >= 4) {
         std::string data = a.size() > 4 ? a[4] : std::string();
         if (a[3] == "decode")
@@ -90,7 +76,7 @@ int run(const std::vector<std::string>& a) {
             store.setValue(fromUtf8(a[2]), parse(a[3], data));
     } else if (cmd == "list") {
         for (const auto& [name, value] : store.get_all_settings())
-            print(toUtf8(name) + "=" + describe(value));
+            writeLine(stdout, toUtf8(name) + "=" + describe(value));
     } else if (cmd == "remove" && a.size() >= 3) {
         store.removeValue(fromUtf8(a[2]));
     } else if (cmd == "clear") {
@@ -105,10 +91,12 @@ int guarded(const std::vector<std::string>& args) {
     try {
         int code = run(args);
         if (code == 2)
-            print("usage: settings_probe get|set|list|remove|clear DOMAIN [NAME [KIND [DATA]]]");
+            writeLine(
+                stdout,
+                "usage: settings_probe get|set|list|remove|clear DOMAIN [NAME [KIND [DATA]]]");
         return code;
     } catch (const RegError& e) {
-        print("error " + std::to_string(e.code()));
+        writeLine(stdout, "error " + std::to_string(e.code()));
         return 1;
     }
 }
@@ -119,7 +107,7 @@ int guarded(const std::vector<std::string>& args) {
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
-        args.push_back(toUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+        args.push_back(toUtf8(argv[i]));
     return guarded(args);
 }
 #else

@@ -1,4 +1,6 @@
-#include "test_support.h"
+#include "tests/settings/test_support.h"
+
+#include "src/utils/utf.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -33,28 +35,24 @@ struct FreshHive {
 } // namespace
 #endif
 
-namespace {
-const WCHAR* wide(const std::u16string& text) {
-    return reinterpret_cast<const WCHAR*>(text.c_str());
-}
-} // namespace
-
 std::u16string domainPath(const std::u16string& domain) {
     return u"Software\\VeltaTech\\" + domain;
 }
 
 static void deleteTreeUnder(HKEY parent, const std::u16string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, wide(path), 0, KEY_READ | KEY_WRITE, &key) != ERROR_SUCCESS)
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(parent, wide(path), 0, KEY_READ | KEY_WRITE, &raw) != ERROR_SUCCESS)
         return;
+    RegKey key(raw);
     for (;;) {
         WCHAR name[256];
         DWORD len = 256;
-        if (RegEnumKeyExW(key, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(key.get(), 0, name, &len, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
             break;
-        deleteTreeUnder(key, std::u16string(reinterpret_cast<const char16_t*>(name), len));
+        deleteTreeUnder(key.get(), std::u16string(reinterpret_cast<const char16_t*>(name), len));
     }
-    RegCloseKey(key);
+    key.reset();
     RegDeleteKeyW(parent, wide(path));
 }
 
@@ -72,14 +70,13 @@ bool keyExists(const std::u16string& path) {
 
 LSTATUS writeRaw(const std::u16string& path, const std::u16string& name, DWORD type,
                  const ByteArray& data) {
-    HKEY key = nullptr;
+    HKEY raw = nullptr;
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, wide(path), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                     nullptr, &key, nullptr);
+                                     nullptr, &raw, nullptr);
     if (status != ERROR_SUCCESS)
         return status;
-    status = RegSetValueExW(key, wide(name), 0, type, data.data(), DWORD(data.size()));
-    RegCloseKey(key);
-    return status;
+    RegKey key(raw);
+    return RegSetValueExW(key.get(), wide(name), 0, type, data.data(), DWORD(data.size()));
 }
 
 RawValue readRaw(const std::u16string& path, const std::u16string& name) {
@@ -88,6 +85,7 @@ RawValue readRaw(const std::u16string& path, const std::u16string& name) {
     raw.status = RegOpenKeyExW(HKEY_CURRENT_USER, wide(path), 0, KEY_READ, &key);
     if (raw.status != ERROR_SUCCESS)
         return raw;
+    RegKey owner(key);
     DWORD size = 0;
     raw.status = RegQueryValueExW(key, wide(name), nullptr, &raw.type, nullptr, &size);
     if (raw.status == ERROR_SUCCESS) {
@@ -95,7 +93,6 @@ RawValue readRaw(const std::u16string& path, const std::u16string& name) {
         raw.status = RegQueryValueExW(key, wide(name), nullptr, &raw.type, raw.data.data(), &size);
         raw.data.resize(size);
     }
-    RegCloseKey(key);
     return raw;
 }
 
@@ -117,9 +114,6 @@ std::size_t openHandleCount() {
 
 ByteArray utf16Bytes(const std::u16string& text) {
     ByteArray bytes;
-    for (char16_t c : text) {
-        bytes.push_back(std::uint8_t(c & 0xFF));
-        bytes.push_back(std::uint8_t(c >> 8));
-    }
+    appendUtf16le(bytes, text, false);
     return bytes;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Registry helpers for the store tests: raw access through the registry API
 // itself, so the same code checks Wine's registry and the Linux stand-in.
-#include "reg_settings.h"
+#include "src/utils/reg_settings.h"
 
 #include <cstddef>
 #include <string>

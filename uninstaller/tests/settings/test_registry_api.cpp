@@ -1,22 +1,15 @@
 // The registry calls the store relies on, with the error codes it relies on.
 // Run against Wine's registry these pin down what the Linux stand-in must do.
-#include "test_support.h"
+#include "tests/settings/test_support.h"
 
 #include <doctest/doctest.h>
 
 namespace {
 const std::u16string root = u"Software\\VeltaTech\\ApiTest";
 
-const WCHAR* w(const char16_t* text) {
-    return reinterpret_cast<const WCHAR*>(text);
-}
-const WCHAR* w(const std::u16string& text) {
-    return w(text.c_str());
-}
-
 HKEY createKey(const std::u16string& path) {
     HKEY key = nullptr;
-    REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, w(path), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+    REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, wide(path), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                             &key, nullptr) == ERROR_SUCCESS);
     return key;
 }
@@ -26,19 +19,20 @@ TEST_SUITE("api") {
     TEST_CASE("missing keys and values are error 2") {
         deleteTree(root);
         HKEY key = nullptr;
-        CHECK(RegOpenKeyExW(HKEY_CURRENT_USER, w(root), 0, KEY_READ, &key) == ERROR_FILE_NOT_FOUND);
-        CHECK(RegOpenKeyExW(HKEY_CURRENT_USER, w(root + u"\\a\\b"), 0, KEY_READ, &key) ==
+        CHECK(RegOpenKeyExW(HKEY_CURRENT_USER, wide(root), 0, KEY_READ, &key) ==
               ERROR_FILE_NOT_FOUND);
-        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, w(root)) == ERROR_FILE_NOT_FOUND);
+        CHECK(RegOpenKeyExW(HKEY_CURRENT_USER, wide(root + u"\\a\\b"), 0, KEY_READ, &key) ==
+              ERROR_FILE_NOT_FOUND);
+        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, wide(root)) == ERROR_FILE_NOT_FOUND);
 
         DWORD disposition = 0;
-        REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, w(root + u"\\a\\b"), 0, nullptr, 0,
+        REQUIRE(RegCreateKeyExW(HKEY_CURRENT_USER, wide(root + u"\\a\\b"), 0, nullptr, 0,
                                 KEY_ALL_ACCESS, nullptr, &key, &disposition) == ERROR_SUCCESS);
         CHECK(disposition == REG_CREATED_NEW_KEY);
         DWORD size = 0;
-        CHECK(RegQueryValueExW(key, w(u"nope"), nullptr, nullptr, nullptr, &size) ==
+        CHECK(RegQueryValueExW(key, wide(u"nope"), nullptr, nullptr, nullptr, &size) ==
               ERROR_FILE_NOT_FOUND);
-        CHECK(RegDeleteValueW(key, w(u"nope")) == ERROR_FILE_NOT_FOUND);
+        CHECK(RegDeleteValueW(key, wide(u"nope")) == ERROR_FILE_NOT_FOUND);
         RegCloseKey(key);
 
         HKEY again = createKey(root + u"\\A\\B");
@@ -49,10 +43,10 @@ TEST_SUITE("api") {
     TEST_CASE("a key with sub-keys is not deleted") {
         deleteTree(root);
         RegCloseKey(createKey(root + u"\\child"));
-        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, w(root)) == ERROR_ACCESS_DENIED);
+        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, wide(root)) == ERROR_ACCESS_DENIED);
         CHECK(keyExists(root));
-        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, w(root + u"\\CHILD")) == ERROR_SUCCESS);
-        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, w(root)) == ERROR_SUCCESS);
+        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, wide(root + u"\\CHILD")) == ERROR_SUCCESS);
+        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, wide(root)) == ERROR_SUCCESS);
         CHECK_FALSE(keyExists(root));
     }
 
@@ -60,14 +54,14 @@ TEST_SUITE("api") {
         deleteTree(root);
         HKEY key = createKey(root);
         const BYTE data[] = {1, 2, 3};
-        CHECK(RegSetValueExW(key, w(u"Token"), 0, 0x12345, data, 3) == ERROR_SUCCESS);
+        CHECK(RegSetValueExW(key, wide(u"Token"), 0, 0x12345, data, 3) == ERROR_SUCCESS);
         DWORD type = 0, size = sizeof data;
         BYTE out[3] = {};
-        CHECK(RegQueryValueExW(key, w(u"TOKEN"), nullptr, &type, out, &size) == ERROR_SUCCESS);
+        CHECK(RegQueryValueExW(key, wide(u"TOKEN"), nullptr, &type, out, &size) == ERROR_SUCCESS);
         CHECK(type == 0x12345);
         CHECK(size == 3);
         CHECK(out[2] == 3);
-        CHECK(RegSetValueExW(key, w(u"tOKEN"), 0, REG_BINARY, data, 1) == ERROR_SUCCESS);
+        CHECK(RegSetValueExW(key, wide(u"tOKEN"), 0, REG_BINARY, data, 1) == ERROR_SUCCESS);
         WCHAR name[16];
         DWORD nameLen = 16;
         CHECK(RegEnumValueW(key, 0, name, &nameLen, nullptr, &type, nullptr, nullptr) ==
@@ -84,13 +78,13 @@ TEST_SUITE("api") {
         deleteTree(root);
         HKEY key = createKey(root);
         const BYTE data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-        REQUIRE(RegSetValueExW(key, w(u"v"), 0, REG_BINARY, data, 10) == ERROR_SUCCESS);
+        REQUIRE(RegSetValueExW(key, wide(u"v"), 0, REG_BINARY, data, 10) == ERROR_SUCCESS);
         BYTE out[4] = {};
         DWORD size = sizeof out, type = 0;
-        CHECK(RegQueryValueExW(key, w(u"v"), nullptr, &type, out, &size) == ERROR_MORE_DATA);
+        CHECK(RegQueryValueExW(key, wide(u"v"), nullptr, &type, out, &size) == ERROR_MORE_DATA);
         CHECK(size == 10);
         size = 0;
-        CHECK(RegQueryValueExW(key, w(u"v"), nullptr, &type, nullptr, &size) == ERROR_SUCCESS);
+        CHECK(RegQueryValueExW(key, wide(u"v"), nullptr, &type, nullptr, &size) == ERROR_SUCCESS);
         CHECK(size == 10);
 
         WCHAR name[16];
@@ -112,11 +106,11 @@ TEST_SUITE("api") {
     TEST_CASE("a handle to a deleted key fails with 1018") {
         deleteTree(root);
         HKEY key = createKey(root);
-        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, w(root)) == ERROR_SUCCESS);
+        CHECK(RegDeleteKeyW(HKEY_CURRENT_USER, wide(root)) == ERROR_SUCCESS);
         const BYTE data[1] = {1};
-        CHECK(RegSetValueExW(key, w(u"v"), 0, REG_BINARY, data, 1) == ERROR_KEY_DELETED);
+        CHECK(RegSetValueExW(key, wide(u"v"), 0, REG_BINARY, data, 1) == ERROR_KEY_DELETED);
         DWORD size = 0;
-        CHECK(RegQueryValueExW(key, w(u"v"), nullptr, nullptr, nullptr, &size) ==
+        CHECK(RegQueryValueExW(key, wide(u"v"), nullptr, nullptr, nullptr, &size) ==
               ERROR_KEY_DELETED);
         RegCloseKey(key);
     }

@@ -1,7 +1,7 @@
 // The Linux stand-in's own promises: where the hive lives, that writes are
 // whole, that two processes lose nothing, and that damage is reported.
-#include "reg_settings.h"
-#include "test_support.h"
+#include "src/utils/reg_settings.h"
+#include "tests/settings/test_support.h"
 
 #include <doctest/doctest.h>
 

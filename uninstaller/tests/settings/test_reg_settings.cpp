@@ -1,8 +1,8 @@
 // The settings store against the registry: natively over the stand-in, and
 // under Wine over Wine's registry.
-#include "reg_settings.h"
-#include "test_support.h"
-#include "utf.h"
+#include "src/utils/reg_settings.h"
+#include "tests/settings/test_support.h"
+#include "src/utils/utf.h"
 
 #include <doctest/doctest.h>
 
