@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "remove_tree.h"
+#include "src/utils/remove_tree.h"
 
 namespace removal::fs {
 
@@ -108,6 +108,10 @@ inline bool is_separator(NativeString::value_type c) {
 #else
     return c == '/';
 #endif
+}
+
+inline bool starts_with(const NativeString& s, const NativeString::value_type* prefix) {
+    return s.compare(0, std::char_traits<NativeString::value_type>::length(prefix), prefix) == 0;
 }
 
 // `root` and `name` joined by one separator, none added after a trailing one.

@@ -2,7 +2,7 @@
 // link at its end) below its parent's descriptor, and every step after that
 // goes through directory file descriptors, so a folder swapped for a link at
 // any moment is never followed.
-#include "remove_tree_fs.h"
+#include "src/utils/remove_tree_fs.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -5,7 +5,10 @@
 // reparse point itself, and deleted through their own handle. A junction or
 // symbolic link put in place at any moment is therefore never entered, and a
 // folder renamed meanwhile is still the one that was listed.
-#include "remove_tree_fs.h"
+#include "src/utils/remove_tree_fs.h"
+
+#include "common/win32_error_text.h"
+#include "common/win32_owners.h"
 
 #include <windows.h>
 #include <winternl.h>
@@ -15,25 +18,12 @@
 
 namespace removal::fs {
 
-namespace {
-
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-UniqueHandle own(HANDLE h) {
-    return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
-}
-
-} // namespace
-
 struct Dir {
     HANDLE handle;
 };
 
 struct Listed {
-    UniqueHandle handle;
+    UniqueFile handle;
     FILE_ATTRIBUTE_TAG_INFO tag{};
     std::wstring api; // \\?\ form of the path
 };
@@ -45,15 +35,7 @@ void ListedCloser::operator()(Listed* listed) const {
 namespace {
 
 std::string describe(DWORD code) {
-    wchar_t* buf = nullptr;
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                 FORMAT_MESSAGE_IGNORE_INSERTS,
-                             nullptr, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-    std::wstring text(buf ? buf : L"", n);
-    LocalFree(buf);
-    // The system's text ends in a line break, which must not split the line.
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
-        text.pop_back();
+    const std::wstring text = ErrorText(code);
     if (text.empty())
         return "Windows error " + std::to_string(code);
     return to_utf8(text);
@@ -62,10 +44,6 @@ std::string describe(DWORD code) {
 bool fail(std::string* why) {
     *why = describe(GetLastError());
     return false;
-}
-
-bool starts_with(const std::wstring& s, const wchar_t* prefix) {
-    return s.compare(0, wcslen(prefix), prefix) == 0;
 }
 
 // The \\?\ form of `path`: absolute, normalised and free of the MAX_PATH limit.
@@ -221,10 +199,22 @@ Identity identity(HANDLE h) {
     return {};
 }
 
-UniqueHandle open_following(const std::wstring& api) {
-    return own(CreateFileW(api.c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+UniqueFile open_following(const std::wstring& api) {
+    return UniqueFile(CreateFileW(api.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// The path the system gives for a handle, with every link resolved; empty
+// when it gives none.
+std::wstring final_path(HANDLE h) {
+    DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, VOLUME_NAME_DOS);
+    if (n == 0)
+        return {};
+    std::wstring path(n, L'\0');
+    n = GetFinalPathNameByHandleW(h, &path[0], n, VOLUME_NAME_DOS);
+    path.resize(n);
+    return path;
 }
 
 // The length of the root in a path the system gives for a handle:
@@ -241,16 +231,13 @@ size_t root_length(const std::wstring& path) {
 // for the handle, up to the root of its volume or share.
 Chain chain_of(HANDLE h) {
     Chain out{identity(h)};
-    DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, VOLUME_NAME_DOS);
-    if (n == 0)
+    std::wstring path = final_path(h);
+    if (path.empty())
         return out;
-    std::wstring path(n, L'\0');
-    n = GetFinalPathNameByHandleW(h, &path[0], n, VOLUME_NAME_DOS);
-    path.resize(n);
     const size_t root = root_length(path);
     while (path.size() > root) {
         path.resize(std::max(path.find_last_of(L'\\'), root)); // the root keeps its backslash
-        UniqueHandle up = open_following(path);
+        UniqueFile up = open_following(path);
         if (!up)
             break;
         out.push_back(identity(up.get()));
@@ -266,7 +253,7 @@ ListedPtr open_listed(const NativeString& path) {
     // Without delete access where it cannot be had (the entry in use without
     // delete sharing): the removal of the entry itself then fails and says why.
     for (ACCESS_MASK extra : {ACCESS_MASK(DELETE | FILE_WRITE_ATTRIBUTES), ACCESS_MASK(0)}) {
-        listed->handle = own(CreateFileW(
+        listed->handle = UniqueFile(CreateFileW(
             listed->api.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE | extra,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -294,7 +281,7 @@ Chain chain(const Listed& listed) {
 }
 
 Chain chain(const NativeString& path) {
-    UniqueHandle h = open_following(long_path(path));
+    UniqueFile h = open_following(long_path(path));
     return h ? chain_of(h.get()) : Chain();
 }
 
@@ -328,16 +315,8 @@ std::string missing_text() {
 }
 
 NativeString resolve(const NativeString& path) {
-    UniqueHandle h = open_following(long_path(path));
-    if (!h)
-        return {};
-    DWORD n = GetFinalPathNameByHandleW(h.get(), nullptr, 0, VOLUME_NAME_DOS);
-    if (n == 0)
-        return {};
-    std::wstring out(n, L'\0');
-    n = GetFinalPathNameByHandleW(h.get(), &out[0], n, VOLUME_NAME_DOS);
-    out.resize(n);
-    return out;
+    UniqueFile h = open_following(long_path(path));
+    return h ? final_path(h.get()) : NativeString();
 }
 
 NativeString get_env(const char* name) {

@@ -1,6 +1,6 @@
 // Paths that must never be removed: each is refused with one line and
 // nothing touched. Dangerous paths point at fake roots with canary files.
-#include "test_support.h"
+#include "tests/removal/test_support.h"
 
 #include "src/utils/remove_tree_fs.h"
 

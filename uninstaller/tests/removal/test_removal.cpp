@@ -1,5 +1,5 @@
 // Walk, count, removal order, progress and messages on real temporary trees.
-#include "test_support.h"
+#include "tests/removal/test_support.h"
 
 #include <doctest/doctest.h>
 

@@ -1,6 +1,6 @@
 // POSIX cases: links are never followed below a listed path, and permission
 // cases run with real permission checks.
-#include "test_support.h"
+#include "tests/removal/test_support.h"
 
 #include <doctest/doctest.h>
 

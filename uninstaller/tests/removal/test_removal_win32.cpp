@@ -1,18 +1,13 @@
 // Windows cases under real Windows semantics (Wine in the cross build).
-#include "test_support.h"
+#include "tests/removal/test_support.h"
+
+#include "common/win32_owners.h"
 
 #include <doctest/doctest.h>
-
-#include <memory>
 
 #include <windows.h>
 
 namespace {
-
-struct HandleCloser {
-    void operator()(HANDLE h) const { CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 std::wstring long_form(const fsys::path& p) {
     return L"\\\\?\\" + p.native();
@@ -25,9 +20,9 @@ TEST_SUITE("win32") {
         TempDir tmp;
         fsys::path t = tmp / "t";
         make_file(t / "a" / "b" / "locked.txt", "in use");
-        UniqueHandle held(CreateFileW((t / "a" / "b" / "locked.txt").c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                      nullptr));
+        UniqueFile held(CreateFileW((t / "a" / "b" / "locked.txt").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
         REQUIRE(held.get() != INVALID_HANDLE_VALUE);
 
         Outcome o = remove_paths({t});
@@ -55,7 +50,7 @@ TEST_SUITE("win32") {
             REQUIRE(CreateDirectoryW(long_form(p).c_str(), nullptr));
         }
         p /= L"file.txt";
-        UniqueHandle file(
+        UniqueFile file(
             CreateFileW(long_form(p).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
         REQUIRE(file.get() != INVALID_HANDLE_VALUE);
         file.reset();

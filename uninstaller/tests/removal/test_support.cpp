@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "tests/removal/test_support.h"
 
 #include <atomic>
 #include <chrono>
@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #ifdef _WIN32
+#include "common/win32_error_text.h"
+
 #include <windows.h>
 #else
 #include <sys/stat.h>
@@ -111,13 +113,7 @@ std::string u8(const fsys::path& path) {
 
 #ifdef _WIN32
 std::string system_text(unsigned long code) {
-    wchar_t buf[512];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, buf, 512, nullptr);
-    std::wstring text(buf, n);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-        text.pop_back();
-    return removal::to_utf8(text);
+    return removal::to_utf8(ErrorText(code));
 }
 #endif
 
