@@ -47,6 +47,7 @@ void FolderSizeCalculator::run() {
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -58,6 +59,7 @@ void FolderSizeCalculator::run() {
 #endif
 
 #include "src/utils/reg_settings.h"
+#include "src/utils/utf.h"
 
 #ifdef _WIN32
 // Not _exit: on Windows that still runs every DLL's detach code after the
@@ -76,12 +78,10 @@ constexpr int kCancelled = 66; // the installer cancels the uninstall
 
 const QString kTitle = QStringLiteral("VeltaAI卸载程序");
 
-// One UTF-8 line on standard output. It is flushed at once because the process
-// ends with _exit, which would drop whatever is still buffered.
+// One UTF-8 line on standard output, flushed at once.
 void writeLine(const QString& text) {
-    const QByteArray line = text.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
-    std::fflush(stdout);
+    const QByteArray line = text.toUtf8();
+    ::writeLine(stdout, std::string_view(line.constData(), std::size_t(line.size())));
 }
 
 QString sizeText(const char16_t* name) {
@@ -112,6 +112,70 @@ QString draftFolder() {
     return path + QStringLiteral("VeltaAI");
 }
 
+// The first step of a confirmation: servicepath is read before anything is
+// deleted (clearing the settings removes it too), then the ticked registry
+// data goes. A failure is reported and ends the process (no value then): the
+// uninstall itself was not cancelled, so the installer goes on and the user
+// learns which data stays behind.
+std::optional<SettingValue> clearRegistryData(UninstallWindow* window) {
+    try {
+        const SettingValue servicepath = RegWindowSettings.getValue(u"servicepath");
+        if (window->checkBox->isChecked())
+            RegWindowSettings.removeValue(u"token");
+        if (window->checkBox_3->isChecked())
+            RegWindowSettings.clearSettings();
+        return servicepath;
+    } catch (const std::exception& error) {
+        const QString message = QString::fromUtf8(error.what());
+        writeLine(QStringLiteral("发生错误 ") + message);
+        QMessageBox::critical(window, kTitle,
+                              QStringLiteral("删除用户数据时出错：") + message +
+                                  QStringLiteral("\n其余选中的数据没有删除，卸载将继续。"));
+        endProcess(kGoOn);
+        return std::nullopt;
+    }
+}
+
+// The folders to remove, draft folder first, and what stays and why.
+struct Folders {
+    QStringList delete_dirlist;
+    QStringList kept;
+};
+
+// The second step: the ticked folders, only when servicepath is set. A
+// relative path would be resolved against the installation folder, so only
+// absolute folders are queued. A folder the removal will refuse is queued all
+// the same (the removal refuses it again, on the folder it opens, and says
+// so); it is named among those that stay.
+Folders decideFolders(const UninstallWindow& window, const SettingValue& servicepath) {
+    Folders folders;
+    const std::vector<removal::Protected> guarded = removal::protected_folders();
+    auto queue = [&](const QString& what, const QString& folder) {
+        folders.delete_dirlist << folder;
+        const std::string why = removal::refusal_reason(nativePath(folder), guarded);
+        if (!why.empty())
+            folders.kept << what + folder + QStringLiteral("（") + QString::fromStdString(why) +
+                                QStringLiteral("）");
+    };
+    if (isSet(servicepath) && window.checkBox_2->isChecked()) {
+        const QString draft = draftFolder();
+        if (QDir::isAbsolutePath(draft))
+            queue(QStringLiteral("草稿数据："), draft);
+        else
+            folders.kept << QStringLiteral(
+                "草稿数据：找不到草稿文件夹（APPDATA 未设置或不是绝对路径）");
+    }
+    if (isSet(servicepath) && window.checkBox_4->isChecked()) {
+        const QString model = QString::fromStdU16String(settingText(servicepath));
+        if (QDir::isAbsolutePath(model))
+            queue(QStringLiteral("模型数据："), model);
+        else
+            folders.kept << QStringLiteral("模型数据：模型文件夹路径无效（") + model +
+                                QStringLiteral("）");
+    }
+    return folders;
+}
+
 } // namespace
 
 UninstallWindow::UninstallWindow() : QWidget(nullptr) {
@@ -133,64 +197,22 @@ UninstallWindow::UninstallWindow() : QWidget(nullptr) {
 void UninstallWindow::UnInstallModel() {
     // Disabled for good: a confirmation never runs twice.
     setEnabled(false);
-
-    SettingValue servicepath;
-    try {
-        // Read before anything is deleted: clearing the settings removes it too.
-        servicepath = RegWindowSettings.getValue(u"servicepath");
-        if (checkBox->isChecked())
-            RegWindowSettings.removeValue(u"token");
-        if (checkBox_3->isChecked())
-            RegWindowSettings.clearSettings();
-    } catch (const std::exception& error) {
-        // The uninstall itself was not cancelled, so the installer goes on;
-        // the user learns which data stays behind.
-        const QString message = QString::fromUtf8(error.what());
-        writeLine(QStringLiteral("发生错误 ") + message);
-        QMessageBox::critical(this, kTitle,
-                              QStringLiteral("删除用户数据时出错：") + message +
-                                  QStringLiteral("\n其余选中的数据没有删除，卸载将继续。"));
-        endProcess(kGoOn);
-        return;
-    }
-
-    // A relative path would be resolved against the installation folder, so
-    // only absolute folders are queued. A folder the removal will refuse is
-    // queued all the same (the removal refuses it again, on the folder it
-    // opens, and says so); the user is told about every folder that stays.
-    QStringList delete_dirlist;
-    QStringList kept;
-    const std::vector<removal::Protected> guarded = removal::protected_folders();
-    auto queue = [&](const QString& what, const QString& folder) {
-        delete_dirlist << folder;
-        const std::string why = removal::refusal_reason(nativePath(folder), guarded);
-        if (!why.empty())
-            kept << what + folder + QStringLiteral("（") + QString::fromStdString(why) +
-                        QStringLiteral("）");
-    };
-    if (isSet(servicepath) && checkBox_2->isChecked()) {
-        const QString draft = draftFolder();
-        if (QDir::isAbsolutePath(draft))
-            queue(QStringLiteral("草稿数据："), draft);
-        else
-            kept << QStringLiteral("草稿数据：找不到草稿文件夹（APPDATA 未设置或不是绝对路径）");
-    }
-    if (isSet(servicepath) && checkBox_4->isChecked()) {
-        const QString model = QString::fromStdU16String(settingText(servicepath));
-        if (QDir::isAbsolutePath(model))
-            queue(QStringLiteral("模型数据："), model);
-        else
-            kept << QStringLiteral("模型数据：模型文件夹路径无效（") + model + QStringLiteral("）");
-    }
-    if (!kept.isEmpty())
+    const std::optional<SettingValue> servicepath = clearRegistryData(this);
+    if (!servicepath)
+        return; // the process has ended
+    const Folders folders = decideFolders(*this, *servicepath);
+    if (!folders.kept.isEmpty())
         QMessageBox::warning(this, kTitle,
-                             QStringLiteral("以下数据没有删除：\n") + kept.join(u'\n'));
-
-    if (delete_dirlist.isEmpty()) {
+                             QStringLiteral("以下数据没有删除：\n") + folders.kept.join(u'\n'));
+    if (folders.delete_dirlist.isEmpty()) {
         trueUninstall();
         return;
     }
+    startRemoval(folders.delete_dirlist);
+}
 
+// The third step: the progress area, then the worker.
+void UninstallWindow::startRemoval(const QStringList& delete_dirlist) {
     label->show();
     progressBar->show();
     pushButton->setText(QStringLiteral("正在卸载"));

@@ -56,6 +56,8 @@ class UninstallWindow : public QWidget, public Ui_Form {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    void startRemoval(const QStringList& delete_dirlist);
+
     FolderSizeCalculator* _FolderSizeCalculator = nullptr;
 };
 
