@@ -14,9 +14,9 @@ if(WIN32)
     OBJECT_DEPENDS "${app_icon};${CMAKE_CURRENT_SOURCE_DIR}/Uninstall.manifest")
 
   if(VELTA_TESTS)
-    add_executable(uninstall_resources_test tests/uninstall_resources_test.cpp
+    add_executable(uninstall_resources_test tests/test_uninstall_resources.cpp
       $<TARGET_OBJECTS:Uninstall_resources>)
-    target_link_libraries(uninstall_resources_test PRIVATE doctest_main version)
+    target_link_libraries(uninstall_resources_test PRIVATE velta_common doctest_main version)
     add_dependencies(uninstall_resources_test Uninstall)
     add_test(NAME uninstall.resources COMMAND uninstall_resources_test)
     # 64-bit, GUI, stripped, system DLLs only (the prefix exists once a Wine test ran).
@@ -71,15 +71,20 @@ function(uninstall_test name)
   endif()
 endfunction()
 
-# In-process tests, one per unit.
-add_executable(tst_uninstall_ui tests/tst_uninstall_ui.cpp src/widgets/ui/uninstall_ui.ui)
-set_target_properties(tst_uninstall_ui PROPERTIES
+# In-process tests, one per unit; the window's by theme, over one fixture.
+add_executable(tst_uninstallui tests/tst_uninstallui.cpp src/widgets/ui/uninstall_ui.ui)
+set_target_properties(tst_uninstallui PROPERTIES
   AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/src/widgets/ui)
-target_link_libraries(tst_uninstall_ui PRIVATE Qt6::Widgets Qt6::Test)
+target_link_libraries(tst_uninstallui PRIVATE Qt6::Widgets Qt6::Test)
+add_library(window_test_support STATIC tests/window_support.h tests/window_support.cpp)
+target_link_libraries(window_test_support PUBLIC Uninstall_unit Qt6::Test)
 add_executable(tst_uninstallwindow tests/tst_uninstallwindow.cpp)
-target_link_libraries(tst_uninstallwindow PRIVATE Uninstall_unit Qt6::Test)
-uninstall_test(uninstall.ui COMMAND tst_uninstall_ui)
+target_link_libraries(tst_uninstallwindow PRIVATE window_test_support)
+add_executable(tst_uninstallwindow_confirm tests/tst_uninstallwindow_confirm.cpp)
+target_link_libraries(tst_uninstallwindow_confirm PRIVATE window_test_support)
+uninstall_test(uninstall.ui COMMAND tst_uninstallui)
 uninstall_test(uninstall.window COMMAND tst_uninstallwindow)
+uninstall_test(uninstall.window.confirm COMMAND tst_uninstallwindow_confirm)
 
 # End to end: the real program on a display, driven with the keyboard; natively
 # over the registry stand-in (seeded with reg), under Wine over Wine's registry

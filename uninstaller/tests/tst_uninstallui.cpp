@@ -16,7 +16,7 @@ class RecordingTranslator : public QTranslator {
     }
 };
 
-class TestUninstallUi : public QObject {
+class tst_UninstallUi : public QObject {
     Q_OBJECT
 
   private slots:
@@ -46,7 +46,7 @@ class TestUninstallUi : public QObject {
     }
 };
 
-void TestUninstallUi::objectTree() {
+void tst_UninstallUi::objectTree() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -93,7 +93,7 @@ void TestUninstallUi::objectTree() {
     QCOMPARE(progress[1]->widget(), ui.progressBar);
 }
 
-void TestUninstallUi::properties() {
+void tst_UninstallUi::properties() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -140,7 +140,7 @@ void TestUninstallUi::properties() {
     QCOMPARE(ui.verticalSpacer->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
 }
 
-void TestUninstallUi::texts() {
+void tst_UninstallUi::texts() {
     RecordingTranslator recorder;
     QCoreApplication::installTranslator(&recorder);
     QWidget form;
@@ -164,7 +164,7 @@ void TestUninstallUi::texts() {
     QVERIFY(ui.label->toolTip().isEmpty());
 }
 
-void TestUninstallUi::retranslateRestoresEveryText() {
+void tst_UninstallUi::retranslateRestoresEveryText() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -181,7 +181,7 @@ void TestUninstallUi::retranslateRestoresEveryText() {
     QCOMPARE(ui.pushButton->text(), QStringLiteral("确定卸载"));
 }
 
-void TestUninstallUi::formName() {
+void tst_UninstallUi::formName() {
     QWidget unnamed;
     Ui_Form().setupUi(&unnamed);
     QCOMPARE(unnamed.objectName(), QStringLiteral("Form"));
@@ -192,7 +192,7 @@ void TestUninstallUi::formName() {
     QCOMPARE(named.objectName(), QStringLiteral("UninstallWindow"));
 }
 
-void TestUninstallUi::focusChain() {
+void tst_UninstallUi::focusChain() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -209,7 +209,7 @@ void TestUninstallUi::focusChain() {
                                  "pushButton_2", "pushButton", "checkBox"}));
 }
 
-void TestUninstallUi::spareHeightGoesBelowTheActionRow() {
+void tst_UninstallUi::spareHeightGoesBelowTheActionRow() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -226,7 +226,7 @@ void TestUninstallUi::spareHeightGoesBelowTheActionRow() {
     QVERIFY(form.height() - row.bottom() > 400);
 }
 
-void TestUninstallUi::spareWidthGoesToTheProgressArea() {
+void tst_UninstallUi::spareWidthGoesToTheProgressArea() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -257,7 +257,7 @@ void TestUninstallUi::spareWidthGoesToTheProgressArea() {
     QCOMPARE(ui.progressBar->geometry().right(), ui.widget_3->width() - 1);
 }
 
-void TestUninstallUi::barStaysFlatAndButtonsTall() {
+void tst_UninstallUi::barStaysFlatAndButtonsTall() {
     QWidget form;
     Ui_Form ui;
     ui.setupUi(&form);
@@ -280,5 +280,5 @@ void TestUninstallUi::barStaysFlatAndButtonsTall() {
     QVERIFY(ui.progressBar->height() > 0);
 }
 
-QTEST_MAIN(TestUninstallUi)
-#include "tst_uninstall_ui.moc"
+QTEST_MAIN(tst_UninstallUi)
+#include "tst_uninstallui.moc"

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "common/win32_exe_folder.h"
+
 #include <string>
 #include <vector>
 
@@ -35,10 +37,8 @@ struct Blob {
 
 // Uninstall.exe, next to this test.
 std::wstring programPath() {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L'\\') + 1) + L"Uninstall.exe";
+    wchar_t folder[MAX_PATH];
+    return ExeFolder(folder, MAX_PATH) ? folder + std::wstring(L"\\Uninstall.exe") : L"";
 }
 
 HMODULE program() {
