@@ -1,0 +1,266 @@
+"""The fixtures of the uninstaller's end-to-end cases (e2e_uninstall.py): a
+private display, a watch on deletions, and one case's folders, settings and
+program, natively over the registry stand-in or inside the Wine prefix."""
+import ctypes
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
+from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, check,  # noqa: E402
+                         confirm_keys, count_entries, make_tree, reg_value)
+
+
+class Display:
+    """A private X server with a window manager, so close requests work."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+             "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as pipe:
+            self.name = ":" + pipe.readline().strip()
+        self.env = dict(os.environ, DISPLAY=self.name)
+        # Under load a client can still fail to connect right after -displayfd
+        # answers, so openbox is started again if it gives up.
+        self.wm = None
+        deadline = time.monotonic() + TIMEOUT
+        while subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env,
+                             capture_output=True, text=True).stdout.find("window id") < 0:
+            check(time.monotonic() < deadline, "openbox did not start")
+            if self.wm is None or self.wm.poll() is not None:
+                self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=subprocess.DEVNULL,
+                                           stderr=subprocess.DEVNULL, start_new_session=True)
+            time.sleep(0.05)
+
+    def close(self):
+        for process in (self.wm, self.xvfb):
+            process.terminate()
+            process.wait()
+
+
+class DeleteWatch:
+    """Records, in order, which watched folder lost an entry or itself (inotify)."""
+
+    IN_DELETE, IN_DELETE_SELF = 0x200, 0x400
+
+    def __init__(self, folders):
+        self.libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK)
+        check(self.fd >= 0, "inotify_init1 failed")
+        self.folders = {}
+        for folder in folders:
+            wd = self.libc.inotify_add_watch(self.fd, os.fsencode(folder),
+                                             self.IN_DELETE | self.IN_DELETE_SELF)
+            check(wd >= 0, "inotify_add_watch failed for " + folder)
+            self.folders[wd] = folder
+        self.events = []
+
+    def poll(self):
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                return self.events
+            offset = 0
+            while offset < len(data):
+                wd, mask, _, length = struct.unpack_from("iIII", data, offset)
+                offset += 16 + length
+                if mask & (self.IN_DELETE | self.IN_DELETE_SELF) and wd in self.folders:
+                    self.events.append(self.folders[wd])
+
+    def order(self):
+        """The watched folders in the order their deletions began."""
+        order = []
+        for folder in self.poll():
+            if not order or order[-1] != folder:
+                order.append(folder)
+        return order
+
+
+class Case(Keyboard):
+    """One case's installation folder, data folders and settings (native back end)."""
+
+    def __init__(self, args, display, base=None):
+        super().__init__(display.env)
+        self.args = args
+        self.display = display
+        self.tmp = tempfile.mkdtemp(prefix="uninstall-e2e-", dir=base)
+        self.appdata = os.path.join(self.tmp, "appdata")
+        self.draft = os.path.join(self.appdata, "VeltaAI")
+        self.model = os.path.join(self.tmp, "models")
+        self.install = os.path.join(self.tmp, "install")
+        os.makedirs(os.path.join(self.install, "assets"))
+        shutil.copy(args.icon, os.path.join(self.install, "assets", "app.ico"))
+        make_tree(self.draft, 20)
+        make_tree(self.model, 20)
+        self.entries = count_entries(self.draft)  # the same in both
+        self.main = None  # the program's window, once shown
+        self.registry = os.path.join(self.tmp, "registry")
+        self.env = dict(display.env, QT_QPA_PLATFORM="xcb", VELTA_REGISTRY_DIR=self.registry,
+                        LANG="C.UTF-8")
+
+    def close(self):
+        shutil.rmtree(self.model, ignore_errors=True)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def path(self, local):
+        """A folder as the program names it."""
+        return local
+
+    # The settings, through a reg command.
+    def reg(self, *arguments):
+        return subprocess.run([self.args.reg, *arguments], env=self.env, capture_output=True,
+                              text=True)
+
+    def set(self, name, data):
+        done = self.reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f")
+        check(done.returncode == 0, "reg add failed: " + done.stdout + done.stderr)
+
+    def seed(self, servicepath=True):
+        self.reg("delete", KEY, "/f")
+        self.set("draftdirsize", "12MB")
+        self.set("modelsize", "3GB")
+        self.set("token", "secret")
+        if servicepath:
+            self.set("servicepath", self.path(self.model))
+
+    def value(self, name):
+        return reg_value(self.reg, KEY, name)
+
+    def key_exists(self):
+        return self.reg("query", KEY).returncode == 0
+
+    # The program.
+    def command(self, arguments, appdata, hold):
+        env = dict(self.env)
+        if appdata is None:
+            env.pop("APPDATA", None)
+        else:
+            env["APPDATA"] = appdata
+        return [self.args.program, *arguments], env
+
+    def start(self, *arguments, appdata="default", hold=None):
+        """Starts the program in the installation folder; appdata None unsets APPDATA."""
+        if appdata == "default":
+            appdata = self.path(self.appdata)
+        command, env = self.command(arguments, appdata, hold)
+        self.started = time.monotonic()
+        # Qt's own warnings land in a log that a failure prints.
+        with open(os.path.join(self.tmp, "stderr.log"), "ab") as log:
+            return subprocess.Popen(command, cwd=self.install, env=env, stdout=subprocess.PIPE,
+                                    stderr=log)
+
+    def windows(self, process):
+        found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
+        return found.stdout.split()
+
+    def window(self, process):
+        """Waits until the program's window is mapped and has the keyboard."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            check(process.poll() is None, "the program ended before showing a window")
+            found = self.windows(process)
+            if found:
+                window = found[0]
+                break
+            check(time.monotonic() < deadline, "no window appeared")
+            time.sleep(0.05)
+        self.activate(window)
+        time.sleep(0.3)  # focus reaches the first check box
+        self.main = window
+        return window
+
+    def message_box(self, process):
+        """Waits for a second window of the program: its message box."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            boxes = [w for w in self.windows(process) if w != self.main]
+            if boxes:
+                break
+            check(process.poll() is None, "the program ended without a message box")
+            check(time.monotonic() < deadline, "no message box")
+            time.sleep(0.05)
+        self.activate(boxes[0])
+
+    def confirm(self, token=False, settings=False, draft=False, model=False):
+        self.keys(*confirm_keys(token, settings, draft, model))
+
+    def finish(self, process, timeout=TIMEOUT):
+        try:
+            out, _ = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise Failure("the program did not end")
+        return process.returncode, out.decode("utf-8")
+
+    def untouched(self, token=True):
+        check(self.key_exists(), "the settings key is gone")
+        check(self.value("draftdirsize") == "12MB", "draftdirsize changed")
+        check((self.value("token") == "secret") == token, "token state is wrong")
+        self.folders_untouched()
+
+    def folders_untouched(self):
+        check(count_entries(self.draft) == self.entries, "the draft folder changed")
+        check(count_entries(self.model) == self.entries, "the model folder changed")
+
+
+class WineCase(Case):
+    """The same case inside the Wine prefix, with Wine's registry and reg.exe."""
+
+    def __init__(self, args, display):
+        base = os.path.join(display.drive_c, "e2e")
+        os.makedirs(base, exist_ok=True)
+        super().__init__(args, display, base)
+        shutil.copy(args.program, os.path.join(self.install, "Uninstall.exe"))
+        self.env = dict(display.env)
+        self.registry = None  # Wine's own
+
+    def close(self):
+        # A failed case can leave the program running, and its window would
+        # stand in the next case's way.
+        subprocess.run(["pkill", "-f", re.escape(self.path(self.install))])
+        super().close()
+
+    def path(self, local):
+        return self.display.path(local)
+
+    def reg(self, *arguments):
+        return self.display.reg(*arguments)
+
+    def command(self, arguments, appdata, hold):
+        changes = ["-APPDATA" if appdata is None else "APPDATA=" + appdata]
+        if hold:
+            changes.append("+" + self.path(hold))
+        return (self.display.command(self.args.envrun, *changes, "--",
+                                     self.path(os.path.join(self.install, "Uninstall.exe")),
+                                     *arguments), self.env)
+
+    def finish(self, process, timeout=TIMEOUT):
+        # The C runtime ends lines with CR LF on Windows.
+        code, out = super().finish(process, timeout)
+        return code, out.replace("\r\n", "\n")
+
+    def short_name(self, folder, name):
+        """The 8.3 name Wine gave `name` inside `folder`, from dir /x."""
+        listing = subprocess.run(self.display.command("cmd", "/c", "dir", "/x", folder),
+                                 env=self.env, capture_output=True)
+        for line in listing.stdout.decode("utf-8", "replace").splitlines():
+            parts = line.split(None, 5)  # date, time, AM/PM, <DIR>, short name, name
+            if len(parts) == 6 and parts[5].strip() == name:
+                return parts[4]
+        raise Failure("no short name for " + name)
+
+    def windows(self, process):
+        # Wine names its X windows' class after the program, not the host pid.
+        return self.visible("uninstall.exe")
