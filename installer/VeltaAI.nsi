@@ -13,6 +13,9 @@ Target amd64-unicode
 ManifestSupportedOS all
 RequestExecutionLevel user
 SetCompressor /SOLID lzma
+; The same files give the same setup: no file times are stored, installed
+; files are dated by their installation.
+SetDateSave off
 
 !ifndef STAGE
   !define STAGE "../build/stage"
