@@ -7,9 +7,19 @@ if(NOT (CMAKE_CROSSCOMPILING AND MINGW AND CMAKE_HOST_UNIX))
 endif()
 
 set(VELTA_QT_PREFIX "" CACHE PATH "Qt 6 for Windows (default: the cache of scripts/qt-windows.sh)")
+execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/qt-windows.sh --print-prefix
+  OUTPUT_VARIABLE _qt_prefix OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(VELTA_QT_PREFIX AND _qt_prefix AND NOT VELTA_QT_PREFIX STREQUAL _qt_prefix)
+  # A build folder keeps the Qt it was configured with; when the script's
+  # options change it builds another one, which only a fresh configuration finds.
+  get_filename_component(_qt_cache ${_qt_prefix} DIRECTORY)
+  get_filename_component(_qt_used ${VELTA_QT_PREFIX} DIRECTORY)
+  if(_qt_used STREQUAL _qt_cache)
+    message(WARNING "This build folder uses ${VELTA_QT_PREFIX}, scripts/qt-windows.sh now "
+      "builds ${_qt_prefix}: configure afresh (cmake --preset windows --fresh).")
+  endif()
+endif()
 if(NOT VELTA_QT_PREFIX)
-  execute_process(COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/qt-windows.sh --print-prefix
-    OUTPUT_VARIABLE _qt_prefix OUTPUT_STRIP_TRAILING_WHITESPACE)
   if(NOT _qt_prefix)
     message(FATAL_ERROR
       "Qt 6 for Windows has not been built yet, so Uninstall.exe cannot be built.\n"

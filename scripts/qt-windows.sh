@@ -37,9 +37,17 @@ options=(
     -DFEATURE_direct2d=ON -DFEATURE_direct2d1_1=OFF
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
     -DFEATURE_system_harfbuzz=OFF -DFEATURE_system_freetype=OFF
+    # No install prefix inside the library: a static Qt that is not relocatable
+    # keeps the cache's path and looks for plugins there, which on Windows names
+    # a folder on the current drive (\root\.cache\...) that any user can create.
+    # Relocatable, it takes the program's own folder as its prefix.
+    -DFEATURE_relocatable=ON
 )
+# The scratch folder never reaches the libraries (Qt names some source files in
+# its messages): its paths are remapped to relative ones.
+remap='-ffile-prefix-map=@WORK@/='
 compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
-key=$(printf '%s\n' "$version" "$compiler" "${options[@]}" | sha256sum | cut -c1-12)
+key=$(printf '%s\n' "$version" "$compiler" "${options[@]}" "$remap" | sha256sum | cut -c1-12)
 upstream=${version%%+*}
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/velta
 prefix=$cache/qt-$upstream-mingw64-static-$key
@@ -74,9 +82,9 @@ if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
 fi
 command -v dpkg-source >/dev/null || apt-get install -y -qq --no-install-recommends dpkg-dev >/dev/null
 
-work=$cache/qt-build.tmp
-rm -rf "$work"
-mkdir -p "$work"
+# A scratch folder of its own: another build may be running in the same cache.
+mkdir -p "$cache"
+work=$(mktemp -d "$cache/qt-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 apt-get source --download-only "qt6-base=$version" >/dev/null 2>&1
@@ -88,17 +96,21 @@ for patch in $(grep -E '^cve-' src/debian/patches/series); do
     patch -d src -p1 -s <"src/debian/patches/$patch"
 done
 
+# rcc dates Qt's embedded resources by the source package, not by the clock.
+SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l src/debian/changelog -S Timestamp)
+export SOURCE_DATE_EPOCH
+flags=${remap//@WORK@/$work}
 start=$(date +%s)
 cmake -S src -B build -G Ninja -Wno-dev \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_INSTALL_PREFIX="$prefix.tmp" "${options[@]}" >configure.log 2>&1 ||
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_INSTALL_PREFIX="$work/install" "${options[@]}" >configure.log 2>&1 ||
     { tail -n 40 configure.log >&2; exit 1; }
 echo "qt-windows: configured in $(($(date +%s) - start)) s; compiling" >&2
 cmake --build build --parallel "$(nproc)" >build.log 2>&1 ||
     { grep -E -A5 'error|FAILED' build.log | head -n 60 >&2; exit 1; }
-rm -rf "$prefix.tmp"
 cmake --install build >/dev/null
-mv "$prefix.tmp" "$prefix"
+mv -T "$work/install" "$prefix"
 touch "$prefix/.complete"
 echo "qt-windows: done in $(($(date +%s) - start)) s; $(du -sh "$prefix" | cut -f1) in $prefix" >&2
 echo "$prefix"
