@@ -1,5 +1,6 @@
 #!/bin/bash
-# Builds both presets and runs every test: natively, and the Windows build under Wine.
+# Builds both presets and runs every test: natively, and the Windows build under
+# Wine; then checks that the commit's Windows build is reproducible.
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -12,5 +13,8 @@ for preset in linux windows; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" || status=1
 done
+# Two more builds of the commit from scratch, compared byte for byte (minutes).
+echo "=== reproducible ==="
+bash scripts/check-reproducible.sh || status=1
 cmake/wine-run.sh build/windows --stop || true
 exit $status
