@@ -6,7 +6,9 @@
 ;
 ; STAGE defaults to build/stage and OUTFILE to build/setup/VeltaAI-setup.exe,
 ; both relative to the project's root folder (makensis works in the
-; script's folder).
+; script's folder). -DSIGN=<command> signs the uninstaller before it is packed
+; and the setup once written: makensis runs the command with the file's path
+; appended (scripts/release.sh passes scripts/sign.sh).
 
 Unicode true
 Target amd64-unicode
@@ -16,6 +18,11 @@ SetCompressor /SOLID lzma
 ; The same files give the same setup: no file times are stored, installed
 ; files are dated by their installation.
 SetDateSave off
+
+!ifdef SIGN
+  !uninstfinalize '${SIGN} "%1"' = 0
+  !finalize '${SIGN} "%1"' = 0
+!endif
 
 !ifndef STAGE
   !define STAGE "../build/stage"

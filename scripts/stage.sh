@@ -2,11 +2,11 @@
 # Stages build/stage/, the installation folder that the setup program copies:
 #   VeltaAI.exe, Uninstall.exe, assets/app.ico,
 #   bin/VeltaApp.exe (the stand-in main application), bin/assets/splash.png
-# Usage: scripts/stage.sh [BUILD_DIR]   (default build/windows)
+# Usage: scripts/stage.sh [BUILD_DIR [STAGE_DIR]]   (default build/windows, build/stage)
 set -eu
 cd "$(dirname "$0")/.."
 build=${1:-build/windows}
-stage=build/stage
+stage=${2:-build/stage}
 
 for f in VeltaAI.exe Uninstall.exe VeltaApp.exe assets/splash.png; do
     if [ ! -f "$build/bin/$f" ]; then
