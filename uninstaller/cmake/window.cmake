@@ -60,12 +60,13 @@ endif()
 
 # Natively the tests run over the registry stand-in on Qt's offscreen platform;
 # under Wine over Wine's registry, in real windows on the runner's display. The
-# window tests and the end-to-end cases share the one WindowSettings key there.
+# window tests and the end-to-end cases share the one WindowSettings key there,
+# and the display's keyboard focus with every other test that shows a window.
 file(COPY ${app_icon} DESTINATION ${CMAKE_BINARY_DIR}/bin)
 function(uninstall_test name)
   add_test(NAME ${name} ${ARGN})
   if(WIN32)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine-windowsettings TIMEOUT 180)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine-desktop TIMEOUT 180)
   else()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 120)
   endif()
