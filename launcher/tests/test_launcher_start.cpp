@@ -23,6 +23,16 @@ std::wstring WaitCurrentDirectory(const Process& p, const std::wstring& want) {
     return cwd;
 }
 
+// The launcher ends with 0 soon after the stand-in writes its last record.
+void CheckEndsWithStandIn(const Process& launcher, const std::wstring& rec) {
+    Record end;
+    REQUIRE(ReadRecord(rec + L".end", end, kWait));
+    CHECK(launcher.WaitExit(kWait) == 0);
+    long long lag_ms = (NowMicros() - RecordTime(end, L"end_us")) / 1000;
+    MESSAGE("launcher ended " << lag_ms << " ms after the stand-in's last record");
+    CHECK(lag_ms < 3000);
+}
+
 // Runs the launcher in `inst` to its end with a stand-in that lives `delay_ms`,
 // checking the start contract on the way. Returns the stand-in's record.
 Record RunToEnd(const TempInstall& inst, const std::wstring& exe, const std::wstring& args,
@@ -37,13 +47,7 @@ Record RunToEnd(const TempInstall& inst, const std::wstring& exe, const std::wst
     CHECK(r[L"arg1"] == std::to_wstring(launcher.pid));
     CHECK(WideToUtf8(r[L"cwd"]) == WideToUtf8(inst.bin()));
     CHECK(launcher.Running());
-
-    Record end;
-    REQUIRE(ReadRecord(rec + L".end", end, kWait));
-    CHECK(launcher.WaitExit(kWait) == 0);
-    long long lag_ms = (NowMicros() - RecordTime(end, L"end_us")) / 1000;
-    MESSAGE("launcher ended " << lag_ms << " ms after the stand-in's last record");
-    CHECK(lag_ms < 3000);
+    CheckEndsWithStandIn(launcher, rec);
     return r;
 }
 
@@ -74,13 +78,7 @@ TEST_SUITE("start") {
         CHECK((ex & (WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST)) ==
               (WS_EX_LAYERED | WS_EX_TOOLWINDOW | WS_EX_TOPMOST));
         CHECK(launcher.Running());
-
-        Record end;
-        REQUIRE(ReadRecord(rec + L".end", end, kWait));
-        CHECK(launcher.WaitExit(kWait) == 0);
-        long long lag_ms = (NowMicros() - RecordTime(end, L"end_us")) / 1000;
-        MESSAGE("launcher ended " << lag_ms << " ms after the stand-in");
-        CHECK(lag_ms < 3000);
+        CheckEndsWithStandIn(launcher, rec);
     }
 
     TEST_CASE("without a splash image the main application still starts") {
