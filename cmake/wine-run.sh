@@ -135,4 +135,30 @@ if [ "${1:-}" = --init ]; then
     echo "$DISPLAY"
     exit 0
 fi
-exec "${sandbox[@]}" "$wine" "$@"
+# Wine's desktop process (explorer.exe /desktop) starts with the first program
+# that uses the desktop and keeps that program's standard error as its own. It
+# lives until no program has used the desktop for a second, which in a test run
+# can be minutes after that program ended, and a caller reading the program's
+# output to its end would wait for it all that time. So standard error reaches
+# the caller through a relay that ends with the program.
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+exec 5<&0
+"${sandbox[@]}" "$wine" "$@" <&5 5<&- 2>"$fifo" &
+program=$!
+exec 5<&- 4<"$fifo"
+rm -f "$fifo"
+trap 'kill -TERM $program 2>/dev/null' TERM INT HUP
+while :; do
+    if IFS= read -r -t 0.2 -u 4 line; then
+        printf '%s\n' "$line" >&2
+        continue
+    fi
+    status=$?
+    [ -n "$line" ] && printf '%s' "$line" >&2 # a last line without its end
+    # The end of the pipe, or a quiet pipe once the program has ended.
+    if [ $status -le 128 ] || ! kill -0 $program 2>/dev/null; then
+        break
+    fi
+done
+wait $program
