@@ -2,22 +2,28 @@
 # platforms. Its tests run natively and, in the cross build, under Wine.
 set(_removal_dir ${CMAKE_CURRENT_LIST_DIR}/..)
 
-add_library(removal_core STATIC
-  ${_removal_dir}/src/utils/remove_tree.h
-  ${_removal_dir}/src/utils/remove_tree_fs.h
-  ${_removal_dir}/src/utils/remove_tree_guard.h
-  ${_removal_dir}/src/utils/remove_tree.cpp
-  ${_removal_dir}/src/utils/remove_tree_guard.cpp)
-if(WIN32)
-  target_sources(removal_core PRIVATE ${_removal_dir}/src/utils/remove_tree_win32.cpp)
-else()
-  target_sources(removal_core PRIVATE ${_removal_dir}/src/utils/remove_tree_posix.cpp)
-endif()
-target_include_directories(removal_core PUBLIC ${_removal_dir})
-target_link_libraries(removal_core PUBLIC utf)
-if(WIN32)
-  target_link_libraries(removal_core PUBLIC ntdll shell32 ole32 uuid PRIVATE velta_common)
-endif()
+# The same sources make a second library with fault injection compiled in, for
+# the tests of what only real Windows (or a file system Wine lacks) produces.
+function(removal_library name)
+  add_library(${name} STATIC
+    ${_removal_dir}/src/utils/remove_tree.h
+    ${_removal_dir}/src/utils/remove_tree_fs.h
+    ${_removal_dir}/src/utils/remove_tree_faults.h
+    ${_removal_dir}/src/utils/remove_tree_guard.h
+    ${_removal_dir}/src/utils/remove_tree.cpp
+    ${_removal_dir}/src/utils/remove_tree_guard.cpp)
+  if(WIN32)
+    target_sources(${name} PRIVATE ${_removal_dir}/src/utils/remove_tree_win32.cpp)
+  else()
+    target_sources(${name} PRIVATE ${_removal_dir}/src/utils/remove_tree_posix.cpp)
+  endif()
+  target_include_directories(${name} PUBLIC ${_removal_dir})
+  target_link_libraries(${name} PUBLIC utf)
+  if(WIN32)
+    target_link_libraries(${name} PUBLIC ntdll shell32 ole32 uuid PRIVATE velta_common)
+  endif()
+endfunction()
+removal_library(removal_core)
 
 if(VELTA_TESTS)
   add_executable(removal_tests
@@ -42,4 +48,14 @@ if(VELTA_TESTS)
   foreach(suite IN LISTS _removal_suites)
     add_test(NAME removal.core.${suite} COMMAND removal_tests --test-suite=${suite})
   endforeach()
+
+  # Faults injected where the platform cannot make them happen.
+  removal_library(removal_core_faults)
+  target_compile_definitions(removal_core_faults PUBLIC VELTA_REMOVAL_FAULTS)
+  add_executable(removal_fault_tests
+    ${_removal_dir}/tests/removal/test_support.h
+    ${_removal_dir}/tests/removal/test_support.cpp
+    ${_removal_dir}/tests/removal/test_faults.cpp)
+  target_link_libraries(removal_fault_tests PRIVATE removal_core_faults velta_common doctest_main)
+  add_test(NAME removal.faults COMMAND removal_fault_tests)
 endif()

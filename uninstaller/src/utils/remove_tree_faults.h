@@ -1,0 +1,25 @@
+#pragma once
+// Fault injection for conditions only real Windows produces (Wine lacks them,
+// or nothing here can hold files the way scanners do). A test build defines
+// VELTA_REMOVAL_FAULTS and sets `fault_hook`; in the shipped build every
+// check is a constant false and compiles away.
+
+namespace removal::fs {
+
+enum class FaultPoint {
+    IdInfoQuery, // the FileIdInfo query of a handle fails
+};
+
+#ifdef VELTA_REMOVAL_FAULTS
+// True makes the call at `point` fail for `handle` (a HANDLE, or an fd's address).
+extern bool (*fault_hook)(FaultPoint point, const void* handle);
+inline bool fault(FaultPoint point, const void* handle) {
+    return fault_hook && fault_hook(point, handle);
+}
+#else
+constexpr bool fault(FaultPoint, const void*) {
+    return false;
+}
+#endif
+
+} // namespace removal::fs
