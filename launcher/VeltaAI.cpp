@@ -1,6 +1,7 @@
 // VeltaAI.exe: shows the splash, starts bin\VeltaApp.exe with our process id and
 // lives exactly as long as that process does.
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 // wsprintfW stays in use where its 1024-unit limit is met by construction.
@@ -8,6 +9,7 @@
 #include <strsafe.h>
 
 #include "common/gdiplus_owners.h"
+#include "common/win32_dll_search.h"
 #include "common/win32_exe_folder.h"
 #include "common/win32_owners.h"
 
@@ -62,6 +64,21 @@ bool CreatedAfterUs(HANDLE process) {
     return CompareFileTime(&theirs, &ours) > 0;
 }
 
+// Dispatches every message until `handle` is signalled, so that the splash
+// stays responsive and its timer fires on time however long the wait lasts.
+// A WM_QUIT met meanwhile (the splash destroyed) is not lost: the caller sees
+// that the window is gone.
+void DispatchUntilSignalled(HANDLE handle) {
+    while (MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+           WAIT_OBJECT_0 + 1) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
 void WaitOldProcessIfNeeded(DWORD pid) {
     // Waiting on ourselves would never end.
     if (pid == 0 || pid == GetCurrentProcessId())
@@ -70,13 +87,9 @@ void WaitOldProcessIfNeeded(DWORD pid) {
     if (!process || CreatedAfterUs(process.get()))
         return;
     // Our thread owns the topmost splash: senders (broadcasts among them) would
-    // stall on it, so sent messages are answered meanwhile. Posted ones, the
-    // timer among them, stay queued for the message loop.
-    HANDLE handle = process.get();
-    MSG msg;
-    while (MsgWaitForMultipleObjectsEx(1, &handle, INFINITE, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE) ==
-           WAIT_OBJECT_0 + 1)
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    // stall on it, and its timer must hide it after 20 s even while an earlier
+    // instance hangs, so every message is dispatched meanwhile.
+    DispatchUntilSignalled(process.get());
 }
 
 // The watcher thread: its parameter is the main application's process, g_hChild.
@@ -95,16 +108,7 @@ DWORD WINAPI WatchChildProc(LPVOID child) {
 // message loop then, so the main thread itself waits for the main application,
 // still dispatching messages so that the splash timer works.
 void WaitChildOnMainThread() {
-    for (;;) {
-        DWORD r = MsgWaitForMultipleObjects(1, &g_hChild, FALSE, INFINITE, QS_ALLINPUT);
-        if (r != WAIT_OBJECT_0 + 1)
-            break;
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-    }
+    DispatchUntilSignalled(g_hChild);
     CloseHandle(g_hChild);
     g_hChild = nullptr;
     if (g_hMain && IsWindow(g_hMain))
@@ -129,13 +133,18 @@ const wchar_t* StartMainApplication(const wchar_t* folder, wchar_t (&text)[1024]
     if (GetFileAttributesW(L"VeltaApp.exe") == INVALID_FILE_ATTRIBUTES)
         return L"在运行目录中找不到VeltaApp.exe，请检查是否被杀毒误报拦截。";
 
+    wchar_t exe[MAX_PATH];
+    StringCchPrintfW(exe, MAX_PATH, L"%s\\VeltaApp.exe", binDir);
     wchar_t pid[16];
     wsprintfW(pid, L"%d", GetCurrentProcessId());
+    // The shell shows no box of its own (ours follows a failure) and returns
+    // only once the start has completed.
     SHELLEXECUTEINFOW sei = {};
     sei.cbSize = sizeof(sei);
-    sei.fMask = SEE_MASK_NOCLOSEPROCESS;
-    sei.lpFile = L"VeltaApp.exe";
+    sei.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    sei.lpFile = exe;
     sei.lpParameters = pid;
+    sei.lpDirectory = binDir;
     sei.nShow = SW_SHOWNORMAL;
     if (!ShellExecuteExW(&sei) || !sei.hProcess)
         return L"启动 VeltaApp.exe 失败。";
@@ -233,7 +242,7 @@ bool StartWatcher() {
 // then, which ends the message loop. Without a splash window or a watcher
 // thread nothing would end the loop, so this thread waits itself.
 void WaitForChild(const wchar_t* folder) {
-    const bool watched = g_hMain && StartWatcher();
+    const bool watched = g_hMain && IsWindow(g_hMain) && StartWatcher();
     SetCurrentDirectoryW(folder);
     if (!watched) {
         WaitChildOnMainThread();
@@ -249,7 +258,11 @@ void WaitForChild(const wchar_t* folder) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
+    SearchSystem32Only();
     const Options options = ReadOptions();
+    // The shell's start may use COM on this thread; its documentation asks for
+    // an apartment without OLE1 DDE.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     ScopedGdiPlus gdiplus;
     g_hMain = CreateSplash(instance);
     wchar_t folder[MAX_PATH];
@@ -258,5 +271,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCmd) {
         ShowError(error);
     else
         WaitForChild(folder);
+    if (SUCCEEDED(com))
+        CoUninitialize();
     return 0;
 }

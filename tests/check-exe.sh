@@ -1,7 +1,8 @@
 #!/bin/bash
-# Checks a shipped Windows program: 64-bit, GUI subsystem, stripped, and every
-# DLL it imports is one that Windows itself provides: an API set (resolved by
-# the system loader) or a DLL in the system folder of the Wine prefix.
+# Checks a shipped Windows program: 64-bit, GUI subsystem, stripped, the
+# security flags of its header, and every DLL it imports is one that Windows
+# itself provides: an API set (resolved by the system loader) or a DLL in the
+# system folder of the Wine prefix.
 # Usage: check-exe.sh PROGRAM.exe BUILD_DIR
 set -u
 exe=$1
@@ -12,6 +13,11 @@ fail() { echo "FAIL: $*"; status=1; }
 grep -q '^Magic.*(PE32+)' <<<"$headers" || fail "not a 64-bit program"
 grep -q '^Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
 x86_64-w64-mingw32-objdump -t "$exe" | grep -q 'no symbols' || fail "not stripped"
+# ASLR with high entropy, NX and terminal-server awareness.
+flags=$(sed -n 's/^DllCharacteristics\s*//p' <<<"$headers")
+for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
+    grep -q "^\s*$flag\$" <<<"$headers" || fail "DllCharacteristics $flag is not set (${flags:-none})"
+done
 [ -d "$system32" ] || { echo "no Wine prefix at $2: run a Windows test first"; exit 1; }
 for dll in $(sed -n 's/^\s*DLL Name: //p' <<<"$headers"); do
     [[ ${dll,,} == api-ms-win-* ]] && continue

@@ -37,7 +37,7 @@ endif()
 target_include_directories(Uninstall_unit INTERFACE ${ui_headers})
 
 add_executable(Uninstall WIN32 main.cpp)
-target_link_libraries(Uninstall PRIVATE Uninstall_unit)
+target_link_libraries(Uninstall PRIVATE Uninstall_unit velta_common)
 if(WIN32)
   target_sources(Uninstall PRIVATE Uninstall.rc)
   target_include_directories(Uninstall PRIVATE
