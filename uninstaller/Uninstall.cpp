@@ -272,6 +272,14 @@ int uninstallMain(int argc, char** argv) {
     try {
         // Never destroyed: every way out is an immediate exit.
         qtHandler = qInstallMessageHandler(startMessageHandler);
+#ifdef QT_STATIC
+        // Everything the program needs is linked in, and the installation
+        // folder may be writable by anything the user runs: Qt looks for no
+        // plugin in any folder (it would read a planted one and load it), and
+        // a built-in qt.conf comes before one beside the program.
+        QCoreApplication::setLibraryPaths({});
+        qunsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
+#endif
         auto* app = new QApplication(argc, argv);
         auto* window = new UninstallWindow;
         window->show();

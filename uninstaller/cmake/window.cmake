@@ -39,12 +39,15 @@ target_include_directories(Uninstall_unit INTERFACE ${ui_headers})
 add_executable(Uninstall WIN32 main.cpp)
 target_link_libraries(Uninstall PRIVATE Uninstall_unit velta_common)
 if(WIN32)
-  target_sources(Uninstall PRIVATE Uninstall.rc)
+  # The static Qt's own qt.conf, empty: none beside the program is read.
+  target_sources(Uninstall PRIVATE Uninstall.rc Uninstall.qrc)
+  set_target_properties(Uninstall PROPERTIES AUTORCC ON)
   target_include_directories(Uninstall PRIVATE
     ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR})
 endif()
 if(MINGW)
   target_link_options(Uninstall PRIVATE -s)
+  velta_search_system32(Uninstall)
 endif()
 
 # The baseline of scripts/bench-uninstall.sh, linked the same way.
@@ -94,11 +97,29 @@ set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-t
   token-only settings-only all-four servicepath-missing close-during-removal
   confirm-error appdata-empty platform-missing protected)
 if(WIN32)
+  # Qt plugins of each kind the program links in, planted by the planted case.
+  foreach(plant "platforms;qwindows;org.qt-project.Qt.QPA.QPlatformIntegrationFactoryInterface.5.3;windows"
+                "styles;qwindowsvistastyle;org.qt-project.Qt.QStyleFactoryInterface;windowsvista"
+                "imageformats;qico;org.qt-project.Qt.QImageIOHandlerFactoryInterface;ico")
+    list(GET plant 0 KIND)
+    list(GET plant 1 dll)
+    list(GET plant 2 IID)
+    list(GET plant 3 KEYS)
+    set(dir ${CMAKE_CURRENT_BINARY_DIR}/planted)
+    configure_file(tests/planted_plugin.cpp.in ${dir}/planted_${KIND}.cpp @ONLY)
+    file(WRITE ${dir}/planted_${KIND}.json "{ \"Keys\": [ \"${KEYS}\" ] }\n")
+    add_library(planted_${KIND} SHARED ${dir}/planted_${KIND}.cpp)
+    target_link_libraries(planted_${KIND} PRIVATE Qt6::Core)
+    set_target_properties(planted_${KIND} PROPERTIES PREFIX "" OUTPUT_NAME ${dll}
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted/${KIND}
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/planted/${KIND})
+  endforeach()
+
   add_executable(envrun ${PROJECT_SOURCE_DIR}/tests/envrun.cpp)
   target_link_options(envrun PRIVATE -municode)
   set(e2e_backend --wine ${CMAKE_BINARY_DIR} --envrun $<TARGET_FILE:envrun>
     --runner ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
-  list(APPEND e2e_cases locked-file)
+  list(APPEND e2e_cases locked-file planted)
 else()
   set(e2e_backend --reg $<TARGET_FILE:reg>)
   list(APPEND e2e_cases start-failure)

@@ -308,6 +308,30 @@ def case_protected(case):
         check(count_entries(host) == before, "%s was touched" % model)
 
 
+def case_planted(case):
+    # Qt plugins of every kind the program uses, each with real metadata, in
+    # every folder Qt could be pointed at: beside the program (also its working
+    # folder), where a planted qt.conf points, and where the variables point.
+    # The program shows its window, icon included, and loads none of them.
+    planted = os.path.join(case.args.wine, "planted")
+    elsewhere = os.path.join(case.tmp, "elsewhere")
+    for base in (case.install, os.path.join(case.install, "plugins"), elsewhere):
+        shutil.copytree(planted, base, dirs_exist_ok=True)
+    with open(os.path.join(case.install, "qt.conf"), "w") as conf:
+        conf.write("[Paths]\nPrefix = %s\nPlugins = .\n" % case.path(elsewhere).replace("\\", "/"))
+    case.seed()
+    process = case.start(env={"QT_PLUGIN_PATH": case.path(elsewhere),
+                              "QT_QPA_PLATFORM_PLUGIN_PATH":
+                                  case.path(os.path.join(elsewhere, "platforms"))})
+    case.window(process)
+    case.keys("alt+F4")
+    code, _ = case.finish(process)
+    check(code == 66, "exit code %r, expected 66" % code)
+    loaded = [os.path.join(root, name) for root, _, names in os.walk(case.tmp)
+              for name in names if name.endswith(".loaded")]
+    check(not loaded, "planted DLLs were loaded: %s" % loaded)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True)

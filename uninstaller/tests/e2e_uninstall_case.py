@@ -141,19 +141,20 @@ class Case(Keyboard):
         return self.reg("query", KEY).returncode == 0
 
     # The program.
-    def command(self, arguments, appdata, hold):
-        env = dict(self.env)
+    def command(self, arguments, appdata, hold, extra):
+        env = dict(self.env, **extra)
         if appdata is None:
             env.pop("APPDATA", None)
         else:
             env["APPDATA"] = appdata
         return [self.args.program, *arguments], env
 
-    def start(self, *arguments, appdata="default", hold=None):
-        """Starts the program in the installation folder; appdata None unsets APPDATA."""
+    def start(self, *arguments, appdata="default", hold=None, env=None):
+        """Starts the program in the installation folder; appdata None unsets
+        APPDATA, `env` sets further variables."""
         if appdata == "default":
             appdata = self.path(self.appdata)
-        command, env = self.command(arguments, appdata, hold)
+        command, env = self.command(arguments, appdata, hold, env or {})
         self.started = time.monotonic()
         # Qt's own warnings land in a log that a failure prints.
         with open(os.path.join(self.tmp, "stderr.log"), "ab") as log:
@@ -238,8 +239,9 @@ class WineCase(Case):
     def reg(self, *arguments):
         return self.display.reg(*arguments)
 
-    def command(self, arguments, appdata, hold):
+    def command(self, arguments, appdata, hold, extra):
         changes = ["-APPDATA" if appdata is None else "APPDATA=" + appdata]
+        changes += ["%s=%s" % item for item in extra.items()]
         if hold:
             changes.append("+" + self.path(hold))
         return (self.display.command(self.args.envrun, *changes, "--",
