@@ -96,6 +96,10 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© ${PUBLISHER}"
 !macroend
 
 ; The programs of an installation that must not run while its files change.
+; FileId: path on the stack; leaves "serial:high:low", the file's identity
+; (volume serial number and file index), or "" when it cannot be opened. A
+; program started through another spelling of its path (subst, an 8.3 name,
+; other letter case, a link) has the same identity.
 ; FindRunning: folder on the stack; leaves the path of a running program of
 ; that folder on the stack, or "".
 ; WaitNotRunning: folder on the stack; returns once none of them runs, or with
@@ -103,6 +107,35 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© ${PUBLISHER}"
 ; What WaitNotRunning says, $1 the running program.
 !define RUNNING_TEXT "VeltaAI 正在运行：$\r$\n$1$\r$\n$\r$\n请先关闭 VeltaAI，再点击“重试”；点击“取消”则不做任何更改。"
 !macro RUNNING_CHECK UN
+  Function ${UN}FileId
+    Exch $0 ; path
+    Push $1
+    Push $2
+    Push $3
+    Push $4
+    Push $5
+    ; FILE_READ_ATTRIBUTES, any sharing, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS
+    System::Call "kernel32::CreateFileW(w r0, i 0x80, i 7, p 0, i 3, i 0x02000000, p 0) p .r1"
+    StrCpy $0 ""
+    ${If} $1 P<> -1
+      System::Alloc 52 ; BY_HANDLE_FILE_INFORMATION: thirteen DWORDs
+      Pop $2
+      System::Call "kernel32::GetFileInformationByHandle(p r1, p r2) i .r3"
+      ${If} $3 <> 0
+        System::Call "*$2(i, i, i, i, i, i, i, i .r3, i, i, i, i .r4, i .r5)"
+        StrCpy $0 "$3:$4:$5"
+      ${EndIf}
+      System::Free $2
+      System::Call "kernel32::CloseHandle(p r1)"
+    ${EndIf}
+    Pop $5
+    Pop $4
+    Pop $3
+    Pop $2
+    Pop $1
+    Exch $0
+  FunctionEnd
+
   Function ${UN}FindRunning
     Exch $0 ; folder
     Push $1
@@ -112,12 +145,30 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© ${PUBLISHER}"
     Push $5
     Push $6
     Push $7
+    Push $8
+    Push $9
+    Push "$0\VeltaAI.exe"
+    Call ${UN}FileId
+    Pop $8
+    Push "$0\bin\VeltaApp.exe"
+    Call ${UN}FileId
+    Pop $9
     StrCpy $7 ""
-    System::Alloc 16384 ; room for 4096 process ids
-    Pop $1
-    System::Call "kernel32::K32EnumProcesses(p r1, i 16384, *i .r2) i .r3"
-    ${If} $3 <> 0
-      IntOp $2 $2 / 4
+    ; The process list, in a buffer that grows until every id fits.
+    StrCpy $2 16384
+    ${Do}
+      System::Alloc $2
+      Pop $1
+      System::Call "kernel32::K32EnumProcesses(p r1, i r2, *i .r3) i .r4"
+      ${If} $4 = 0
+      ${OrIf} $3 < $2
+        ${Break}
+      ${EndIf}
+      System::Free $1
+      IntOp $2 $2 * 2
+    ${Loop}
+    ${If} $4 <> 0
+      IntOp $2 $3 / 4
       StrCpy $3 0
       ${DoWhile} $3 < $2
         IntOp $4 $3 * 4
@@ -135,12 +186,24 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© ${PUBLISHER}"
               StrCpy $7 $6
               ${Break}
             ${EndIf}
+            Push $6
+            Call ${UN}FileId
+            Pop $4
+            ${If} $4 != ""
+              ${If} $4 == $8
+              ${OrIf} $4 == $9
+                StrCpy $7 $6
+                ${Break}
+              ${EndIf}
+            ${EndIf}
           ${EndIf}
         ${EndIf}
       ${Loop}
     ${EndIf}
     System::Free $1
     StrCpy $0 $7
+    Pop $9
+    Pop $8
     Pop $7
     Pop $6
     Pop $5

@@ -306,15 +306,20 @@ def case_reinstall(case):
 
 
 def case_running(case):
-    # A running main application: the user is told; Cancel leaves everything,
-    # Retry asks again while it runs and goes on once it has ended.
-    folder = os.path.join(case.tmp, "VeltaAI")
+    # A running main application, started through the 8.3 spelling of the
+    # installation folder: the user is told; Cancel leaves everything, Retry
+    # asks again while it runs and goes on once it has ended.
+    folder = os.path.join(case.tmp, "VeltaAI Running")
     case.install(folder)
+    launcher = case.wine.path(os.path.join(folder, "VeltaAI.exe"))
+    spelled = subprocess.run(case.wine.command("cmd", "/c", 'for %%I in ("%s") do @echo %%~sI'
+                                               % launcher), env=case.display_env,
+                             capture_output=True, text=True).stdout.strip()
+    check("~" in spelled, "no 8.3 spelling of %s: %r" % (launcher, spelled))
     record = os.path.join(case.tmp, "record.txt")
     env = dict(case.display_env, VELTA_STANDIN_RECORD=case.wine.path(record),
                VELTA_STANDIN_DELAY_MS=str(TIMEOUT * 10 * 1000))
-    launcher = subprocess.Popen(case.wine.command(case.wine.path(
-        os.path.join(folder, "VeltaAI.exe"))), env=env)
+    launcher = subprocess.Popen(case.wine.command(spelled), env=env)
     deadline = time.monotonic() + TIMEOUT
     while not os.path.exists(record):
         check(time.monotonic() < deadline, "the stand-in did not start")
