@@ -13,8 +13,10 @@ fail() { echo "FAIL: $*"; status=1; }
 grep -q '^Magic.*(PE32+)' <<<"$headers" || fail "not a 64-bit program"
 grep -q '^Subsystem.*(Windows GUI)' <<<"$headers" || fail "not a GUI program"
 x86_64-w64-mingw32-objdump -t "$exe" | grep -q 'no symbols' || fail "not stripped"
-# ASLR with high entropy, NX and terminal-server awareness.
+# Static imports from System32 only; ASLR with high entropy, NX and
+# terminal-server awareness.
 flags=$(sed -n 's/^DllCharacteristics\s*//p' <<<"$headers")
+python3 "$(dirname "$0")/../scripts/pe-load-config.py" --check "$exe" || fail "static imports not limited to System32"
 for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT TERMINAL_SERVICE_AWARE; do
     grep -q "^\s*$flag\$" <<<"$headers" || fail "DllCharacteristics $flag is not set (${flags:-none})"
 done
