@@ -23,14 +23,14 @@ std::wstring WaitCurrentDirectory(const Process& p, const std::wstring& want) {
     return cwd;
 }
 
-// The launcher ends with 0 soon after the stand-in writes its last record.
+// The launcher, running while the stand-in ran, ends with 0 once the stand-in
+// has written its last record (within kWait, which leaves a loaded machine room).
 void CheckEndsWithStandIn(const Process& launcher, const std::wstring& rec) {
     Record end;
     REQUIRE(ReadRecord(rec + L".end", end, kWait));
     CHECK(launcher.WaitExit(kWait) == 0);
-    long long lag_ms = (NowMicros() - RecordTime(end, L"end_us")) / 1000;
-    MESSAGE("launcher ended " << lag_ms << " ms after the stand-in's last record");
-    CHECK(lag_ms < 3000);
+    MESSAGE("launcher ended " << (NowMicros() - RecordTime(end, L"end_us")) / 1000
+                              << " ms after the stand-in's last record");
 }
 
 // Runs the launcher in `inst` to its end with a stand-in that lives `delay_ms`,
