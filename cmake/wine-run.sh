@@ -58,7 +58,12 @@ fi
 if [ ! -f "$WINEPREFIX/.ready" ]; then
     rm -rf "$WINEPREFIX" "$HOME"
     mkdir -p "$HOME"
-    sandboxed "$wine" wineboot -i >/dev/null 2>&1
+    # A prefix is marked ready only once it is: a failed wineboot stops here
+    # and the next run starts over.
+    if ! sandboxed "$wine" wineboot -i >/dev/null 2>&1 || ! sandboxed wineserver -w; then
+        echo "wine-run: wineboot failed in $WINEPREFIX" >&2
+        exit 1
+    fi
     # No crash dialog: a crashing test must fail, not wait for a click.
     sandboxed "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     # Wine keeps host variables that start with QT_ from Windows programs, and

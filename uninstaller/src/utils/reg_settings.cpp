@@ -115,12 +115,15 @@ TextList textList(const std::uint8_t* data, std::size_t units) {
 
 } // namespace
 
+std::atomic<unsigned> regValueGrewWhileRead{0};
+
 LSTATUS readRegValue(HKEY key, const std::u16string& name, DWORD& type, ByteArray& data) {
     data.resize(256);
-    for (;;) {
+    for (bool sized = false;; sized = true) {
         DWORD size = DWORD(data.size());
         LSTATUS status = RegQueryValueExW(key, wide(name), nullptr, &type, data.data(), &size);
         if (status == ERROR_MORE_DATA) {
+            regValueGrewWhileRead += sized;
             data.resize(size > data.size() ? size : data.size() * 2);
             continue;
         }
@@ -133,13 +136,14 @@ LSTATUS readRegValue(HKEY key, const std::u16string& name, DWORD& type, ByteArra
 LSTATUS readRegValueAt(HKEY key, DWORD index, std::u16string& name, DWORD& type, ByteArray& data) {
     std::u16string nameBuffer(maxValueNameChars, u'\0');
     data.resize(1024);
-    for (;;) {
+    for (bool sized = false;; sized = true) {
         DWORD nameLen = maxValueNameChars, size = DWORD(data.size());
         LSTATUS status = RegEnumValueW(key, index, reinterpret_cast<WCHAR*>(&nameBuffer[0]),
                                        &nameLen, nullptr, &type, data.data(), &size);
         // Only a larger data size is worth another try; a name that does not
         // fit the largest possible name buffer ends the listing.
         if (status == ERROR_MORE_DATA && size > data.size()) {
+            regValueGrewWhileRead += sized;
             data.resize(size);
             continue;
         }

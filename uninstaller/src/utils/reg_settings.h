@@ -1,6 +1,7 @@
 #pragma once
 // toolRegSetting keeps the settings of one application domain as the values of
 // the per-user registry key HKEY_CURRENT_USER\Software\VeltaTech\<domain>.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -53,6 +54,10 @@ using RegKey = std::unique_ptr<std::remove_pointer_t<HKEY>, RegKeyCloser>;
 inline const WCHAR* wide(const std::u16string& text) {
     return reinterpret_cast<const WCHAR*>(text.c_str());
 }
+
+// How often a read found the value grown past the size the registry had just
+// reported (a writer between two calls), for the tests of that race.
+extern std::atomic<unsigned> regValueGrewWhileRead;
 
 // Reads the value `name` whole: the buffer grows while the registry reports
 // more data than it holds (the value may grow again between two calls).

@@ -355,7 +355,11 @@ TEST_SUITE("raw") {
         });
         int seen[3] = {0, 0, 0};
         int wrong = 0;
-        for (int i = 0; i < 150 || writes < 60; ++i) {
+        // Until a read has met the race at least once (bounded: the writer
+        // makes it likely within a few hundred reads).
+        const unsigned grewBefore = regValueGrewWhileRead;
+        for (int i = 0;
+             i < 150 || writes < 60 || (regValueGrewWhileRead == grewBefore && i < 20000); ++i) {
             SettingValue value =
                 i % 2 ? store.getValue(u"v") : store.get_all_settings().at(0).second;
             const ByteArray* bytes = std::get_if<ByteArray>(&value);
@@ -370,9 +374,10 @@ TEST_SUITE("raw") {
         }
         stop = true;
         writer.join();
-        MESSAGE("reads by size: ", seen[0], " ", seen[1], " ", seen[2],
-                "; writes: ", writes.load());
+        MESSAGE("reads by size: ", seen[0], " ", seen[1], " ", seen[2], "; writes: ", writes.load(),
+                "; reads that met a grown value: ", regValueGrewWhileRead - grewBefore);
         CHECK(wrong == 0);
         CHECK(writes > 0);
+        CHECK(regValueGrewWhileRead > grewBefore);
     }
 }
