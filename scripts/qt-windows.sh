@@ -66,7 +66,7 @@ fi
 
 echo "qt-windows: building Qt $version for Windows (static, mingw-w64) into" >&2
 echo "  $prefix" >&2
-echo "This happens once and takes about 10-20 minutes on 2 cores; later builds reuse it." >&2
+echo "This happens once and takes about 15-20 minutes on 2 cores; later builds reuse it." >&2
 
 # The source package needs a deb-src entry for the mirror the machine already uses.
 if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
@@ -107,8 +107,22 @@ cmake -S src -B build -G Ninja -Wno-dev \
     -DCMAKE_INSTALL_PREFIX="$work/install" "${options[@]}" >configure.log 2>&1 ||
     { tail -n 40 configure.log >&2; exit 1; }
 echo "qt-windows: configured in $(($(date +%s) - start)) s; compiling" >&2
-cmake --build build --parallel "$(nproc)" >build.log 2>&1 ||
-    { grep -E -A5 'error|FAILED' build.log | head -n 60 >&2; exit 1; }
+# A line at least every 15 s: ninja's own count of the files done, and the
+# minutes so far. On failure the log outlives the scratch folder.
+cmake --build build --parallel "$(nproc)" >build.log 2>&1 &
+builder=$!
+while ! timeout 15 tail --pid=$builder -f /dev/null; do
+    done_files=$(grep -o '^\[[0-9]*/[0-9]*\]' build.log | tail -n 1)
+    echo "qt-windows: compiling ${done_files:-[0/?]} files, $((($(date +%s) - start) / 60)) min so far" >&2
+done
+if ! wait $builder; then
+    log=$cache/qt-build-failed.log
+    cp build.log "$log"
+    echo "qt-windows: the Qt build failed; its last lines:" >&2
+    tail -n 40 build.log >&2
+    echo "qt-windows: the whole log: $log" >&2
+    exit 1
+fi
 cmake --install build >/dev/null
 mv -T "$work/install" "$prefix"
 touch "$prefix/.complete"

@@ -61,14 +61,31 @@ void FolderSizeCalculator::run() {
 #include "src/utils/reg_settings.h"
 #include "src/utils/utf.h"
 
+#ifdef VELTA_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
+// A coverage build writes its counts first: an immediate exit skips that.
+static void writeCoverage() {
+#ifdef VELTA_COVERAGE
+    __gcov_dump();
+#endif
+}
+
 #ifdef _WIN32
 // Not _exit: on Windows that still runs every DLL's detach code after the
 // other threads are killed, and a lock the removal thread held at that moment
 // (heap, C runtime, loader) can hang the exit. Every line written is flushed
 // already, so nothing is lost.
-void (*endProcess)(int code) = [](int code) { TerminateProcess(GetCurrentProcess(), UINT(code)); };
+void (*endProcess)(int code) = [](int code) {
+    writeCoverage();
+    TerminateProcess(GetCurrentProcess(), UINT(code));
+};
 #else
-void (*endProcess)(int code) = [](int code) { _exit(code); };
+void (*endProcess)(int code) = [](int code) {
+    writeCoverage();
+    _exit(code);
+};
 #endif
 
 namespace {
