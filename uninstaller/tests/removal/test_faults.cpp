@@ -118,6 +118,25 @@ TEST_SUITE("faults") {
             removal::fs::ListedPtr listed = removal::fs::open_listed(row.listed.native());
             CHECK(guards.judge(row.listed.native(), listed.get()) == row.expected);
         }
+
+        // Across volumes the paths cannot tell: a share may lead to the same folder.
+        wchar_t other[] = L"?:\\";
+        for (wchar_t letter = L'C'; letter <= L'Z' && other[0] == L'?'; ++letter) {
+            const wchar_t root[] = {letter, L':', L'\\', 0};
+            if (towupper(tmp.path().native()[0]) != letter && GetDriveTypeW(root) == DRIVE_FIXED)
+                other[0] = letter;
+        }
+        if (other[0] == L'?') {
+            MESSAGE("no second fixed drive: the doubt across volumes is not shown");
+        } else {
+            g_folder = final_of(tmp / "data");
+            g_points = {id, index};
+            const removal::Guards guards({{other, removal::Protected::Held}});
+            removal::fs::ListedPtr listed = removal::fs::open_listed((tmp / "data").native());
+            CHECK(guards.judge((tmp / "data").native(), listed.get()) ==
+                  u8"无法识别此文件夹，不能确定它与受保护的文件夹 " + removal::to_utf8(other) +
+                      u8" 无关");
+        }
         g_points.clear();
     }
 
