@@ -68,8 +68,9 @@ std::vector<Protected> protected_folders();
 // Why `path` must not be removed, in plain Chinese, or an empty string when it
 // may be. Folders are compared by identity (volume and file id, or device and
 // inode), so other spellings of a folder cannot slip through; spelling counts
-// only where a folder does not exist. A link is judged by itself and by where
-// it leads.
+// where a folder does not exist, and where an identity is unknown the paths
+// the system gives decide on one volume, else the path is refused. A link is
+// judged by itself and by where it leads.
 std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded);
 
 std::string to_utf8(const NativeString& s);

@@ -32,9 +32,9 @@ enum class Walk {
             // permissions to list each directory where they are missing
 };
 
-// What a folder is, wherever it is reached from, in the two forms Windows
-// gives, which never compare equal to each other: some file systems and
-// redirectors answer only one of them. A zero id or index is unknown.
+// What a folder is, wherever it is reached from, in both forms Windows gives,
+// since some file systems and redirectors answer only one of them. Each form
+// is compared only with its own kind; a zero id or index is unknown.
 struct Identity {
     // FileIdInfo: the 64-bit volume serial number and the 128-bit file id.
     unsigned long long volume = 0, id_high = 0, id_low = 0;
@@ -69,6 +69,7 @@ inline Sameness sameness(const Identity& a, const Identity& b) {
 inline bool operator==(const Identity& a, const Identity& b) {
     return sameness(a, b) == Sameness::Same;
 }
+
 // A folder's identity first, then that of each folder above it, up to its root.
 using Chain = std::vector<Identity>;
 
