@@ -7,7 +7,9 @@
 namespace removal::fs {
 
 enum class FaultPoint {
-    IdInfoQuery, // the FileIdInfo query of a handle fails
+    IdInfoQuery,    // the FileIdInfo query of a handle fails
+    IndexQuery,     // the older BY_HANDLE_FILE_INFORMATION query fails
+    FinalPathQuery, // the system gives no path for a handle
 };
 
 #ifdef VELTA_REMOVAL_FAULTS

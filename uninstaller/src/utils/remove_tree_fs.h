@@ -32,13 +32,44 @@ enum class Walk {
             // permissions to list each directory where they are missing
 };
 
-// What a folder is, wherever it is reached from.
+// What a folder is, wherever it is reached from, in both forms Windows gives,
+// since some file systems and redirectors answer only one of them. Each form
+// is compared only with its own kind; a zero id or index is unknown.
 struct Identity {
-    unsigned long long volume = 0, high = 0, low = 0;
-    bool operator==(const Identity& o) const {
-        return volume == o.volume && high == o.high && low == o.low;
-    }
+    // FileIdInfo: the 64-bit volume serial number and the 128-bit file id.
+    unsigned long long volume = 0, id_high = 0, id_low = 0;
+    // The 32-bit volume serial number and the 64-bit file index; on POSIX the
+    // device and the inode.
+    unsigned long long serial = 0, index = 0;
+
+    bool has_id() const { return id_high != 0 || id_low != 0; }
+    bool has_index() const { return index != 0; }
 };
+
+enum class Sameness { Same, Different, Unknown };
+
+// Compared in every form both sides have: the same where one form says so,
+// unknown where they share no form.
+inline Sameness sameness(const Identity& a, const Identity& b) {
+    bool compared = false;
+    if (a.has_id() && b.has_id()) {
+        if (a.volume == b.volume && a.id_high == b.id_high && a.id_low == b.id_low)
+            return Sameness::Same;
+        compared = true;
+    }
+    if (a.has_index() && b.has_index()) {
+        if (a.serial == b.serial && a.index == b.index)
+            return Sameness::Same;
+        compared = true;
+    }
+    return compared ? Sameness::Different : Sameness::Unknown;
+}
+
+// Known to be the same; an unknown identity is the same as nothing.
+inline bool operator==(const Identity& a, const Identity& b) {
+    return sameness(a, b) == Sameness::Same;
+}
+
 // A folder's identity first, then that of each folder above it, up to its root.
 using Chain = std::vector<Identity>;
 
@@ -76,13 +107,16 @@ NativeString resolve(const NativeString& path);
 
 NativeString get_env(const char* name);
 
-// The folders Windows knows by id; empty where it does not know one (always
-// on POSIX).
+// The folders Windows knows by id; empty where it does not know one. On POSIX
+// only the profile is known: the account's home folder.
 enum class Known {
     None,
     Profile,
     RoamingAppData,
     LocalAppData,
+    LocalAppDataLow,
+    UserProgramFiles,
+    OneDrive,
     Windows,
     ProgramFiles,
     ProgramFilesX86,

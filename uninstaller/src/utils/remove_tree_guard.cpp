@@ -1,6 +1,10 @@
 // The guard of the removal: which listed paths stay, judged by folder identity
-// against the protected folders, and by spelling where a folder does not exist.
+// against the protected folders, by spelling where a folder does not exist,
+// and by the paths the system gives where an identity is unknown.
 #include "src/utils/remove_tree_guard.h"
+
+#include <optional>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,18 +16,24 @@ namespace {
 
 using Char = NativeString::value_type;
 
-// Where each protected folder is read from: the variable first, the known
-// folder where it is unset or relative.
+// Where each protected folder is read from: the variable and the known
+// folder, both where they differ, so that a stale variable leaves the real
+// folder protected.
 struct Source {
     const char* env;
     fs::Known known;
     Protected::Rule rule;
 };
 const Source kSources[] = {
-    {"HOME", fs::Known::None, Protected::Held},
-    {"USERPROFILE", fs::Known::Profile, Protected::Held},
-    {"APPDATA", fs::Known::RoamingAppData, Protected::Held},
-    {"LOCALAPPDATA", fs::Known::LocalAppData, Protected::Held},
+    {"HOME", fs::Known::Profile, Protected::ChildrenButOurs},
+    {"USERPROFILE", fs::Known::Profile, Protected::ChildrenButOurs},
+    {"APPDATA", fs::Known::RoamingAppData, Protected::ChildrenButOurs},
+    {"LOCALAPPDATA", fs::Known::LocalAppData, Protected::ChildrenButOurs},
+    {nullptr, fs::Known::LocalAppDataLow, Protected::ChildrenButOurs},
+    {nullptr, fs::Known::UserProgramFiles, Protected::ChildrenButOurs},
+    {"OneDrive", fs::Known::OneDrive, Protected::ChildrenButOurs},
+    {"OneDriveConsumer", fs::Known::None, Protected::ChildrenButOurs},
+    {"OneDriveCommercial", fs::Known::None, Protected::ChildrenButOurs},
     {"SystemRoot", fs::Known::Windows, Protected::Inside},
     {"windir", fs::Known::Windows, Protected::Inside},
     {"ProgramFiles", fs::Known::ProgramFiles, Protected::Children},
@@ -39,7 +49,8 @@ const Source kSources[] = {
     {nullptr, fs::Known::Videos, Protected::Held},
 };
 
-// A path reduced for comparison: its root ("/", "C:" or "\\server\share")
+// A path reduced for comparison: its root ("/", "C:", "VOLUME{GUID}" or
+// "\\server\share")
 // and its components with ".", ".." and repeated separators resolved.
 struct Parsed {
     NativeString root;
@@ -117,30 +128,52 @@ bool parse_drive(const std::wstring& s, Parsed* p) {
     add_components(split(s.substr(2)), 0, p);
     return true;
 }
+
+// A volume without a drive letter: "Volume{GUID}" and what follows.
+bool parse_volume(const std::wstring& s, Parsed* p) {
+    const size_t close = 7 + 36; // "Volume{" and the GUID
+    if (s.size() <= close || fold_case(s.substr(0, 7)) != L"VOLUME{" || s[close] != L'}' ||
+        (s.size() > close + 1 && s[close + 1] != L'\\'))
+        return false;
+    p->root = fold_case(s.substr(0, close + 1));
+    add_components(split(s.substr(close + 1)), 0, p);
+    return true;
+}
 #endif
 
-// False for a relative path.
-bool parse_absolute(const NativeString& path, Parsed* p) {
+enum class Form {
+    Absolute,
+    Relative, // depends on a current drive or folder
+    Device,   // a device or namespace path, never a folder
+};
+
+Form parse_path(const NativeString& path, Parsed* p) {
 #ifdef _WIN32
     std::wstring s = path;
     for (wchar_t& c : s)
         if (c == L'/')
             c = L'\\';
-    if (fs::starts_with(s, L"\\\\?\\UNC\\"))
-        s = L"\\\\" + s.substr(8);
-    else if (fs::starts_with(s, L"\\\\?\\") || fs::starts_with(s, L"\\\\.\\"))
+    if (fs::starts_with(s, L"\\\\?\\") || fs::starts_with(s, L"\\\\.\\")) {
         s = s.substr(4);
+        if (fold_case(s.substr(0, 4)) != L"UNC\\")
+            return parse_volume(s, p) || parse_drive(s, p) ? Form::Absolute : Form::Device;
+        s = L"\\\\" + s.substr(4);
+    }
     if (!fs::starts_with(s, L"\\\\"))
-        return parse_drive(s, p);
+        return parse_drive(s, p) ? Form::Absolute : Form::Relative;
     parse_unc(s, p);
-    return true;
+    return Form::Absolute;
 #else
     if (path.empty() || path[0] != '/')
-        return false;
+        return Form::Relative;
     p->root = "/";
     add_components(split(path), 0, p);
-    return true;
+    return Form::Absolute;
 #endif
+}
+
+bool parse_absolute(const NativeString& path, Parsed* p) {
+    return parse_path(path, p) == Form::Absolute;
 }
 
 // True when `outer` is `inner` or one of its ancestors.
@@ -154,17 +187,32 @@ bool contains(const Parsed& outer, const Parsed& inner) {
 }
 
 // The form of `path` with every link resolved, when it resolves.
-bool resolved_form(const NativeString& path, Parsed* p) {
+std::optional<Parsed> resolved_form(const NativeString& path) {
+    Parsed p;
     NativeString resolved = fs::resolve(path);
-    return !resolved.empty() && parse_absolute(resolved, p);
+    if (resolved.empty() || !parse_absolute(resolved, &p))
+        return std::nullopt;
+    return p;
 }
 
-bool in_chain(const fs::Chain& chain, const fs::Identity& id) {
-    for (const fs::Identity& c : chain)
-        if (c == id)
-            return true;
-    return false;
+// A folder named VeltaAI, in any letter case, holds this program's own data.
+bool is_ours(const Parsed& p) {
+    const char kOurs[] = "veltaai";
+    if (p.parts.empty() || p.parts.back().size() != sizeof kOurs - 1)
+        return false;
+    for (size_t i = 0; i < sizeof kOurs - 1; ++i) {
+        Char c = p.parts.back()[i];
+        if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != kOurs[i])
+            return false;
+    }
+    return true;
 }
+
+// A chain of the listed path, with whether the folder it starts with is ours.
+struct Reached {
+    fs::Chain chain;
+    bool ours;
+};
 
 } // namespace
 
@@ -174,12 +222,23 @@ struct Guards::Guard {
     Protected folder;
     fs::Chain chain;
     std::vector<Parsed> spellings;
+    std::optional<Parsed> resolved; // the last of the spellings, where it resolves
 };
 
 namespace {
 
-// How a listed folder stands to a protected one, as far as its rule reaches.
-enum class Relation { None, Holds, Inside, Child };
+// How a listed folder stands to a protected one, as far as its rule reaches,
+// the strongest reason first; Doubt where identities cannot tell.
+enum class Relation { None, Holds, Inside, Child, Doubt };
+
+Relation stronger(Relation a, Relation b) {
+    return a == Relation::None || (b != Relation::None && b < a) ? b : a;
+}
+
+bool reaches_child(const Protected& folder, bool ours) {
+    return folder.rule == Protected::Children ||
+           (folder.rule == Protected::ChildrenButOurs && !ours);
+}
 
 std::string reason_text(Relation relation, const Protected& folder) {
     const std::string name = to_utf8(folder.path);
@@ -188,46 +247,89 @@ std::string reason_text(Relation relation, const Protected& folder) {
         return "位于受保护的文件夹 " + name + " 内";
     case Relation::Child:
         return "是受保护的文件夹 " + name + " 中其他程序或其他用户的文件夹";
+    case Relation::Doubt:
+        return "无法识别此文件夹，不能确定它与受保护的文件夹 " + name + " 无关";
     default:
         return "包含受保护的文件夹 " + name;
     }
 }
 
 // By identity, where both chains are known.
-Relation relation(const Guards::Guard& g, const fs::Chain& mine) {
-    if (in_chain(g.chain, mine.front()))
-        return Relation::Holds; // it is the protected folder or holds it
-    if (g.folder.rule == Protected::Inside && in_chain(mine, g.chain.front()))
+Relation relation(const Guards::Guard& g, const Reached& mine) {
+    bool doubt = false;
+    auto same = [&doubt](const fs::Identity& a, const fs::Identity& b) {
+        const fs::Sameness s = fs::sameness(a, b);
+        doubt = doubt || s == fs::Sameness::Unknown;
+        return s == fs::Sameness::Same;
+    };
+    const fs::Chain& c = mine.chain;
+    for (const fs::Identity& id : g.chain)
+        if (same(id, c.front()))
+            return Relation::Holds; // it is the protected folder or holds it
+    if (g.folder.rule == Protected::Inside)
+        for (const fs::Identity& id : c)
+            if (same(id, g.chain.front()))
+                return Relation::Inside;
+    if (reaches_child(g.folder, mine.ours) && c.size() > 1 && same(c[1], g.chain.front()))
+        return Relation::Child;
+    return doubt ? Relation::Doubt : Relation::None;
+}
+
+// By spelling: `spelled` is a spelling of the protected folder.
+Relation relation(const Guards::Guard& g, const Parsed& spelled, const Parsed& mine) {
+    if (contains(mine, spelled))
+        return Relation::Holds;
+    if (g.folder.rule == Protected::Inside && contains(spelled, mine))
         return Relation::Inside;
-    if (g.folder.rule == Protected::Children && mine.size() > 1 && mine[1] == g.chain.front())
+    if (reaches_child(g.folder, is_ours(mine)) && contains(spelled, mine) &&
+        mine.parts.size() == spelled.parts.size() + 1)
         return Relation::Child;
     return Relation::None;
 }
 
-// By spelling, where a folder does not exist.
-Relation relation(const Guards::Guard& g, const Parsed& mine) {
-    for (const Parsed& spelled : g.spellings) {
-        if (contains(mine, spelled))
-            return Relation::Holds;
-        if (g.folder.rule == Protected::Inside && contains(spelled, mine))
-            return Relation::Inside;
-        if (g.folder.rule == Protected::Children && contains(spelled, mine) &&
-            mine.parts.size() == spelled.parts.size() + 1)
-            return Relation::Child;
+// How the listed path stands to one protected folder: by identity where both
+// exist, by spelling where one does not. Where identities cannot tell, the
+// paths the system gives decide, but only on one root: across roots a
+// share may still lead to the protected folder.
+Relation relation(const Guards::Guard& g, const std::vector<Reached>& chains,
+                  const std::vector<Parsed>& spelled, const std::optional<Parsed>& resolved) {
+    if (chains.empty() || chains.front().chain.empty() || g.chain.empty()) {
+        Relation found = Relation::None;
+        for (const Parsed& protected_spelling : g.spellings)
+            for (const Parsed& p : spelled)
+                found = stronger(found, relation(g, protected_spelling, p));
+        return found;
     }
-    return Relation::None;
+    bool doubt = false;
+    for (const Reached& reached : chains) {
+        if (reached.chain.empty())
+            continue; // a link that leads nowhere
+        const Relation found = relation(g, reached);
+        if (found == Relation::Doubt)
+            doubt = true;
+        else if (found != Relation::None)
+            return found;
+    }
+    if (!doubt)
+        return Relation::None;
+    if (resolved && g.resolved) {
+        const Relation found = relation(g, *g.resolved, *resolved);
+        if (found != Relation::None || resolved->root == g.resolved->root)
+            return found;
+    }
+    return Relation::Doubt;
 }
 
 } // namespace
 
 Guards::Guards(const std::vector<Protected>& folders) {
     for (const Protected& folder : folders) {
-        Guard g{folder, fs::chain(folder.path), {}};
+        Guard g{folder, fs::chain(folder.path), {}, resolved_form(folder.path)};
         Parsed p;
         if (parse_absolute(folder.path, &p))
             g.spellings.push_back(p);
-        if (resolved_form(folder.path, &p))
-            g.spellings.push_back(p);
+        if (g.resolved)
+            g.spellings.push_back(*g.resolved);
         if (!g.chain.empty() || !g.spellings.empty())
             guards_.push_back(std::move(g));
     }
@@ -237,51 +339,81 @@ Guards::~Guards() = default;
 
 std::string Guards::judge(const NativeString& path, const fs::Listed* listed) const {
     std::vector<Parsed> spelled(1);
-    if (!parse_absolute(path, &spelled[0]))
+    switch (parse_path(path, &spelled[0])) {
+    case Form::Relative:
         return "不是绝对路径";
-    Parsed real;
-    if (resolved_form(path, &real))
-        spelled.push_back(real);
-    // The entry itself and, for a link, where it leads.
-    std::vector<fs::Chain> chains;
+    case Form::Device:
+        return "是设备路径，不是文件夹";
+    case Form::Absolute:
+        break;
+    }
+    const std::optional<Parsed> resolved = resolved_form(path);
+    if (resolved)
+        spelled.push_back(*resolved);
+    // The entry itself and, for a link, where it leads. A link is named as
+    // spelled; a folder by the name the system gives it.
+    std::vector<Reached> chains;
+    const bool link = listed && fs::is_link(*listed);
+    const bool resolved_ours = resolved && is_ours(*resolved);
     if (listed)
-        chains.push_back(fs::chain(*listed));
-    if (listed && fs::is_link(*listed))
-        chains.push_back(fs::chain(path));
+        chains.push_back({fs::chain(*listed), link ? is_ours(spelled[0]) : resolved_ours});
+    if (link)
+        chains.push_back({fs::chain(path), resolved_ours});
     for (const Parsed& p : spelled)
         if (p.parts.empty())
             return "是根目录";
-    for (const fs::Chain& c : chains)
-        if (c.size() == 1)
+    for (const Reached& reached : chains)
+        if (reached.chain.size() == 1)
             return "是根目录";
 
+    Relation strongest = Relation::None;
+    const Guard* by = nullptr;
     for (const Guard& g : guards_) {
-        Relation found = Relation::None;
-        for (const fs::Chain& c : chains)
-            if (found == Relation::None && !c.empty() && !g.chain.empty())
-                found = relation(g, c);
-        // Spelling decides only where one side cannot be identified.
-        if (chains.empty() || chains.front().empty() || g.chain.empty())
-            for (const Parsed& p : spelled)
-                if (found == Relation::None)
-                    found = relation(g, p);
-        if (found != Relation::None)
-            return reason_text(found, g.folder);
+        const Relation found = relation(g, chains, spelled, resolved);
+        if (stronger(strongest, found) != strongest) {
+            strongest = found;
+            by = &g;
+        }
     }
-    return {};
+    return by ? reason_text(strongest, by->folder) : std::string();
 }
+
+namespace {
+
+// Once each: the variable and the known folder often agree.
+void add(std::vector<Protected>* out, const NativeString& path, Protected::Rule rule) {
+    Parsed ignored;
+    if (!parse_absolute(path, &ignored))
+        return;
+    for (const Protected& p : *out)
+        if (p.path == path && p.rule == rule)
+            return;
+    out->push_back({path, rule});
+}
+
+} // namespace
 
 std::vector<Protected> protected_folders() {
     std::vector<Protected> out;
-    Parsed ignored;
     for (const Source& source : kSources) {
-        NativeString value = source.env ? fs::get_env(source.env) : NativeString();
-        if (!parse_absolute(value, &ignored))
-            value = fs::known_folder(source.known);
-        if (parse_absolute(value, &ignored))
-            out.push_back({value, source.rule});
+        if (source.env)
+            add(&out, fs::get_env(source.env), source.rule);
+        add(&out, fs::known_folder(source.known), source.rule);
     }
 #ifndef _WIN32
+    // The XDG folders, as set and where they are by default.
+    const NativeString homes[] = {fs::get_env("HOME"), fs::known_folder(fs::Known::Profile)};
+    const std::pair<const char*, const char*> xdg[] = {
+        {"XDG_DATA_HOME", "/.local/share"},
+        {"XDG_CONFIG_HOME", "/.config"},
+        {"XDG_CACHE_HOME", "/.cache"},
+    };
+    for (const auto& [env, fallback] : xdg) {
+        add(&out, fs::get_env(env), Protected::ChildrenButOurs);
+        for (const NativeString& home : homes)
+            if (!home.empty())
+                add(&out, home + fallback, Protected::ChildrenButOurs);
+    }
     for (const char* system : {"/bin", "/boot", "/etc", "/lib", "/lib32", "/lib64", "/libx32",
                                "/opt", "/proc", "/sbin", "/srv", "/sys", "/usr", "/var"})
         out.push_back({system, Protected::Inside});

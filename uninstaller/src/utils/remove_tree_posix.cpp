@@ -11,6 +11,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -207,17 +208,22 @@ bool is_link(const Listed& listed) {
 namespace {
 
 Identity identity(const struct stat& st) {
-    return {static_cast<unsigned long long>(st.st_dev), 0,
-            static_cast<unsigned long long>(st.st_ino)};
+    Identity id;
+    id.serial = static_cast<unsigned long long>(st.st_dev);
+    id.index = static_cast<unsigned long long>(st.st_ino);
+    return id;
 }
 
-// `fd` and every folder above it, through "..", up to the root (its own parent).
+// `fd` and every folder above it, through "..", up to the root (its own
+// parent); an unknown identity ends a chain that cannot be followed that far.
 Chain chain_from(int fd, Chain out) {
     int dir = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     struct stat st;
+    bool at_root = false;
     while (dir >= 0 && fstat(dir, &st) == 0) {
         const Identity id = identity(st);
-        if (!out.empty() && out.back() == id)
+        at_root = !out.empty() && out.back() == id;
+        if (at_root)
             break;
         out.push_back(id);
         const int up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -226,6 +232,8 @@ Chain chain_from(int fd, Chain out) {
     }
     if (dir >= 0)
         close(dir);
+    if (!at_root)
+        out.push_back(Identity());
     return out;
 }
 
@@ -290,8 +298,15 @@ NativeString get_env(const char* name) {
     return value ? value : "";
 }
 
-NativeString known_folder(Known) {
-    return {};
+NativeString known_folder(Known which) {
+    if (which != Known::Profile)
+        return {};
+    std::vector<char> buf(16384);
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found)
+        return {};
+    return found->pw_dir;
 }
 
 } // namespace removal::fs

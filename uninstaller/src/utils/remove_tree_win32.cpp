@@ -7,6 +7,8 @@
 // folder renamed meanwhile is still the one that was listed.
 #include "src/utils/remove_tree_fs.h"
 
+#include "src/utils/remove_tree_faults.h"
+
 #include "common/win32_error_text.h"
 #include "common/win32_owners.h"
 
@@ -186,17 +188,25 @@ bool remove_child(const Dir& dir, const std::wstring& name, Kind kind, std::stri
     return (h && clear_readonly(h.get()) && dispose(h.get())) || fail(why);
 }
 
+// Both forms where the handle gives them; a failed query leaves its form unknown.
 Identity identity(HANDLE h) {
+    Identity out;
     FILE_ID_INFO id;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id)) {
+    if (!fault(FaultPoint::IdInfoQuery, h) &&
+        GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id)) {
         unsigned long long parts[2];
         memcpy(parts, id.FileId.Identifier, sizeof parts);
-        return {id.VolumeSerialNumber, parts[1], parts[0]};
+        out.volume = id.VolumeSerialNumber;
+        out.id_high = parts[1];
+        out.id_low = parts[0];
     }
-    if (GetFileInformationByHandle(h, &info))
-        return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return {};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!fault(FaultPoint::IndexQuery, h) && GetFileInformationByHandle(h, &info)) {
+        out.serial = info.dwVolumeSerialNumber;
+        out.index =
+            (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    return out;
 }
 
 UniqueFile open_following(const std::wstring& api) {
@@ -205,41 +215,55 @@ UniqueFile open_following(const std::wstring& api) {
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
-// The path the system gives for a handle, with every link resolved; empty
-// when it gives none.
-std::wstring final_path(HANDLE h) {
-    DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, VOLUME_NAME_DOS);
+std::wstring final_path(HANDLE h, DWORD volume_name) {
+    DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, volume_name);
     if (n == 0)
         return {};
     std::wstring path(n, L'\0');
-    n = GetFinalPathNameByHandleW(h, &path[0], n, VOLUME_NAME_DOS);
+    n = GetFinalPathNameByHandleW(h, &path[0], n, volume_name);
     path.resize(n);
     return path;
 }
 
+// The path the system gives for a handle, with every link resolved: by drive
+// letter or share, else by the volume's GUID (a volume without a letter);
+// empty when it gives none.
+std::wstring final_path(HANDLE h) {
+    if (fault(FaultPoint::FinalPathQuery, h))
+        return {};
+    std::wstring path = final_path(h, VOLUME_NAME_DOS);
+    return path.empty() ? final_path(h, VOLUME_NAME_GUID) : path;
+}
+
 // The length of the root in a path the system gives for a handle:
-// "\\?\C:\" or "\\?\UNC\server\share\".
+// "\\?\C:\", "\\?\Volume{GUID}\" or "\\?\UNC\server\share\".
 size_t root_length(const std::wstring& path) {
+    const size_t volume = path.find(L'\\', 4);
     if (!starts_with(path, L"\\\\?\\UNC\\"))
-        return std::min<size_t>(path.size(), 7);
+        return volume == std::wstring::npos ? path.size() : volume + 1;
     const size_t server = path.find(L'\\', 8);
     const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
     return share == std::wstring::npos ? path.size() : share + 1;
 }
 
 // The folder of `h` and each folder above it, by the path the system gives
-// for the handle, up to the root of its volume or share.
+// for the handle, up to the root of its volume or share; an unknown identity
+// ends a chain that cannot be followed that far.
 Chain chain_of(HANDLE h) {
     Chain out{identity(h)};
     std::wstring path = final_path(h);
-    if (path.empty())
+    if (path.empty()) {
+        out.push_back(Identity()); // what is above is unknown
         return out;
+    }
     const size_t root = root_length(path);
     while (path.size() > root) {
         path.resize(std::max(path.find_last_of(L'\\'), root)); // the root keeps its backslash
         UniqueFile up = open_following(path);
-        if (!up)
+        if (!up) {
+            out.push_back(Identity());
             break;
+        }
         out.push_back(identity(up.get()));
     }
     return out;
@@ -336,6 +360,9 @@ NativeString known_folder(Known which) {
         &FOLDERID_Profile,
         &FOLDERID_RoamingAppData,
         &FOLDERID_LocalAppData,
+        &FOLDERID_LocalAppDataLow,
+        &FOLDERID_UserProgramFiles,
+        &FOLDERID_SkyDrive,
         &FOLDERID_Windows,
         &FOLDERID_ProgramFiles,
         &FOLDERID_ProgramFilesX86,

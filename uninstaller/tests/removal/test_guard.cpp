@@ -15,6 +15,7 @@ namespace {
 const std::string kRefused = u8"拒绝删除: ";
 const std::string kNotAbsolute = u8"不是绝对路径";
 const std::string kRoot = u8"是根目录";
+const std::string kDevice = u8"是设备路径，不是文件夹";
 const std::string kProtected = u8"包含受保护的文件夹 ";
 const std::string kInside = u8"位于受保护的文件夹 ";
 const std::string kChild = u8"是受保护的文件夹 ";
@@ -132,11 +133,19 @@ TEST_SUITE("guard") {
         FakeProtectedRoots roots(tmp / "sys");
         for (const fsys::path& dir :
              {roots.windows / "System32" / "drivers", roots.program_files / "OtherApp",
-              roots.program_files / "VeltaAI" / "models", roots.appdata / "VeltaAI"})
+              roots.program_files / "VeltaAI" / "models", roots.appdata / "VeltaAI" / "models",
+              roots.home / ".ssh", roots.home / "VeltaAI", roots.appdata / "Microsoft",
+              roots.localappdata / "Programs", roots.localappdata / "veltaai",
+              roots.onedrive / "Documents", roots.home / ".config" / "OtherApp"})
             fsys::create_directories(dir);
+        auto child_of = [](const NativeString& folder) {
+            return kChild + removal::to_utf8(folder) + u8" 中其他程序或其他用户的文件夹";
+        };
         const std::string inside = kInside + u8(roots.windows) + u8" 内";
-        const std::string child =
-            kChild + u8(roots.program_files) + u8" 中其他程序或其他用户的文件夹";
+        const std::string child = child_of(roots.program_files);
+        // A stale variable leaves the folder it should name protected.
+        const NativeString real_profile = removal::fs::known_folder(removal::fs::Known::Profile);
+        REQUIRE_FALSE(real_profile.empty());
         const std::vector<std::pair<fsys::path, std::string>> rows = {
             {roots.windows / "System32", inside},
             {roots.windows / "System32" / "drivers", inside},
@@ -145,7 +154,21 @@ TEST_SUITE("guard") {
             {roots.program_files / "Missing", child},
             {roots.program_files / "VeltaAI" / "models", ""}, // deeper inside is allowed
             {roots.appdata / "VeltaAI", ""},
+            // Other programs' data in the user's folders; ours (any case) stays removable.
+            {roots.home / ".ssh", child_of(roots.home)},
+            {roots.home / "VeltaAI", ""},
+            {roots.appdata / "Microsoft", child_of(roots.appdata)},
+            {roots.appdata / "Missing", child_of(roots.appdata)},
+            {roots.appdata / "VeltaAI" / "models", ""},
+            {roots.localappdata / "Programs", child_of(roots.localappdata)},
+            {roots.localappdata / "veltaai", ""},
+            {roots.onedrive / "Documents", child_of(roots.onedrive)},
+            {roots.onedrive / "VELTAAI", ""},
+            {fsys::path(real_profile) / ".ssh", child_of(real_profile)},
 #ifdef _WIN32
+            {fsys::path(removal::fs::known_folder(removal::fs::Known::RoamingAppData)) /
+                 "SomeBrowser",
+             child_of(removal::fs::known_folder(removal::fs::Known::RoamingAppData))},
             // Other spellings of the same folders: a short name and letter case.
             {[&] {
                  wchar_t shortName[MAX_PATH] = L"";
@@ -161,6 +184,9 @@ TEST_SUITE("guard") {
              }(),
              inside},
 #else
+            // The XDG folders by default, below the home folder.
+            {roots.home / ".config" / "OtherApp", child_of((roots.home / ".config").native())},
+            {roots.home / ".cache" / "VeltaAI", ""},
             // Reached through a link to a folder above them.
             {[&] {
                  fsys::create_directory_symlink(tmp / "sys", tmp / "alias");
@@ -206,15 +232,35 @@ TEST_SUITE("guard") {
         for (const wchar_t* path :
              {L"C:\\", L"C:", L"D:", L"d:\\", L"C:/", L"C:\\.", L"C:\\x\\..", L"C:\\..\\..",
               L"\\\\server\\share", L"\\\\server\\share\\", L"//server/share/", L"\\\\server",
-              L"\\\\?\\C:\\", L"\\\\?\\UNC\\server\\share", L"\\\\.\\C:\\"}) {
+              L"\\\\?\\C:\\", L"\\\\?\\UNC\\server\\share", L"\\\\.\\C:\\",
+              L"\\\\?\\unc\\server\\share\\x\\..",
+              L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\",
+              L"\\\\?\\volume{01234567-89ab-cdef-0123-456789abcdef}"}) {
             CAPTURE(removal::to_utf8(path));
             CHECK(reason(path) == kRoot);
+        }
+        for (const wchar_t* path :
+             {L"\\\\.\\PhysicalDrive0", L"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x",
+              L"\\\\?\\Volume{0123}\\x", L"\\\\?\\C:relative", L"\\\\?\\"}) {
+            CAPTURE(removal::to_utf8(path));
+            CHECK(reason(path) == kDevice);
         }
         for (const wchar_t* path :
              {L"", L"relative", L"C:relative", L"\\rooted", L".\\x", L"..\\x"}) {
             CAPTURE(removal::to_utf8(path));
             CHECK(reason(path) == kNotAbsolute);
         }
+        const std::wstring volume = L"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}";
+        for (const std::wstring& path :
+             {volume + L"\\Fake\\Home", volume + L"\\Fake",
+              std::wstring(L"\\\\?\\VOLUME{01234567-89AB-CDEF-0123-456789ABCDEF}\\fake\\home\\")}) {
+            CAPTURE(removal::to_utf8(path));
+            CHECK(reason(path, {volume + L"\\Fake\\Home"}) ==
+                  kProtected + removal::to_utf8(volume) + "\\Fake\\Home");
+        }
+        CHECK(reason(volume + L"\\Fake\\Home\\x", {volume + L"\\Fake\\Home"}).empty());
+        CHECK(reason(L"C:\\Fake\\Home", {volume + L"\\Fake\\Home"}).empty());
+
         const std::vector<std::wstring> guarded = {L"C:\\Fake\\Home"};
         for (const wchar_t* path :
              {L"C:\\Fake\\Home", L"c:\\fake\\HOME", L"C:/Fake/Home/", L"C:\\Fake\\Home.",

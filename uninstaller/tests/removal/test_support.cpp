@@ -119,9 +119,9 @@ std::string system_text(unsigned long code) {
 
 namespace {
 
-const char* const kProtectedNames[] = {"HOME",         "USERPROFILE",       "APPDATA",
-                                       "LOCALAPPDATA", "SystemRoot",        "windir",
-                                       "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"};
+const char* const kProtectedNames[] = {
+    "HOME",   "USERPROFILE",  "APPDATA",           "LOCALAPPDATA", "SystemRoot",
+    "windir", "ProgramFiles", "ProgramFiles(x86)", "ProgramW6432", "OneDrive"};
 
 #ifdef _WIN32
 std::wstring wide(const char* s) {
@@ -161,7 +161,8 @@ void write_env(const char* name, const NativeString* value) {
 FakeProtectedRoots::FakeProtectedRoots(const fsys::path& base)
     : home(base / "home"), appdata(home / "AppData" / "Roaming"),
       localappdata(home / "AppData" / "Local"), windows(base / "Windows"),
-      program_files(base / "Program Files"), program_files_x86(base / "Program Files (x86)") {
+      program_files(base / "Program Files"), program_files_x86(base / "Program Files (x86)"),
+      onedrive(base / "OneDrive") {
     for (const char* name : kProtectedNames) {
         NativeString value;
         bool set = read_env(name, &value);
@@ -177,6 +178,7 @@ FakeProtectedRoots::FakeProtectedRoots(const fsys::path& base)
         {"ProgramFiles", program_files},
         {"ProgramW6432", program_files},
         {"ProgramFiles(x86)", program_files_x86},
+        {"OneDrive", onedrive},
     };
     for (const auto& [name, dir] : fake) {
         make_file(dir / "canary.txt", "keep");

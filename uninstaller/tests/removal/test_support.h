@@ -70,7 +70,7 @@ class FakeProtectedRoots {
   public:
     explicit FakeProtectedRoots(const fsys::path& base);
     ~FakeProtectedRoots();
-    fsys::path home, appdata, localappdata, windows, program_files, program_files_x86;
+    fsys::path home, appdata, localappdata, windows, program_files, program_files_x86, onedrive;
 
   private:
     std::vector<std::pair<const char*, std::pair<bool, NativeString>>> saved_;
