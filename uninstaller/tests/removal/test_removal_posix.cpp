@@ -5,11 +5,13 @@
 #include <doctest/doctest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <sstream>
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,9 +78,57 @@ Outcome remove_unprivileged(const fsys::path& base, const std::vector<fsys::path
     return o;
 }
 
+int open_descriptors() {
+    int n = 0;
+    std::error_code ec;
+    for (auto it = fsys::directory_iterator("/proc/self/fd", ec);
+         !ec && it != fsys::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// Lowers the soft limit of open descriptors for the lifetime of the object.
+class DescriptorLimit {
+  public:
+    explicit DescriptorLimit(rlim_t limit) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        REQUIRE(setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+  private:
+    rlimit saved_;
+};
+
 } // namespace
 
 TEST_SUITE("posix") {
+    TEST_CASE("a tree 10,000 folders deep is removed within 1,024 descriptors") {
+        TempDir tmp;
+        const int levels = 10000;
+        make_chain(tmp / "deep", levels);
+        DescriptorLimit limit(1024);
+        const int before = open_descriptors();
+        int peak = before;
+        size_t calls = 0;
+        const auto start = std::chrono::steady_clock::now();
+        // The walk holds the most on its way down, before the first removal.
+        Outcome o = remove_paths({tmp / "deep"}, [&](int) {
+            if (calls++ % 500 == 0)
+                peak = std::max(peak, open_descriptors());
+        });
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        MESSAGE(levels << " levels: " << took.count() << " s, descriptors open " << before
+                       << " before, at most " << peak << " while removing");
+        CHECK(o.output.empty());
+        CHECK(o.progress.size() == static_cast<size_t>(levels) + 3); // the file, the folders, 100
+        CHECK(o.progress.back() == 100);
+        CHECK(o.ready == 1);
+        CHECK_FALSE(exists_no_follow(tmp / "deep"));
+    }
+
     TEST_CASE("a link to a folder is one entry, removed as a link; its target survives") {
         TempDir tmp;
         make_file(tmp / "target" / "canary.txt", "keep");
