@@ -99,7 +99,7 @@ bool list(int fd, Listing* out) {
             return errno == 0;
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
             continue;
-        (is_dir_entry(fd, e) ? out->dirs : out->files).push_back(e->d_name);
+        (is_dir_entry(fd, e) ? out->dirs : out->files).push_back({e->d_name});
     }
 }
 
@@ -276,12 +276,12 @@ void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit
         walk_tree(WalkOps{mode}, fd.get(), path, mode, visit);
 }
 
-bool remove_file(const Dir& dir, const NativeString& name, std::string* why) {
-    return remove_file_at(dir.fd, name.c_str(), why);
+bool remove_file(const Dir& dir, const Entry& entry, std::string* why) {
+    return remove_file_at(dir.fd, entry.name.c_str(), why);
 }
 
-bool remove_dir(const Dir& dir, const NativeString& name, std::string* why) {
-    return remove_dir_at(dir.fd, name.c_str(), why);
+bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
+    return remove_dir_at(dir.fd, entry.name.c_str(), why);
 }
 
 bool remove_listed(const Listed& listed, std::string* why) {

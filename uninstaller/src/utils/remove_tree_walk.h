@@ -46,7 +46,7 @@ template <class Ops> class TreeWalk {
             }
             Frame& frame = frames_.back();
             if (frame.next < frame.listing.dirs.size())
-                enter(level, frame.listing.dirs[frame.next++]);
+                enter(level, frame.listing.dirs[frame.next++].name);
             else {
                 if (mode_ == Walk::Remove)
                     visit_(root_, ops_.dir(raw(level)), frame.listing);
@@ -68,7 +68,7 @@ template <class Ops> class TreeWalk {
 
     const NativeString& name_of(size_t level) const {
         const Frame& parent = frames_[level - 1];
-        return parent.listing.dirs[parent.next - 1];
+        return parent.listing.dirs[parent.next - 1].name;
     }
 
     void enter(size_t level, const NativeString& name) {
