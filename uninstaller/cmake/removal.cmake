@@ -10,6 +10,7 @@ function(removal_library name)
     ${_removal_dir}/src/utils/remove_tree_fs.h
     ${_removal_dir}/src/utils/remove_tree_faults.h
     ${_removal_dir}/src/utils/remove_tree_guard.h
+    ${_removal_dir}/src/utils/remove_tree_walk.h
     ${_removal_dir}/src/utils/remove_tree.cpp
     ${_removal_dir}/src/utils/remove_tree_guard.cpp)
   if(WIN32)

@@ -89,14 +89,14 @@ class Remover {
 
     void remove_entries(const NativeString& root, const fs::Dir& dir, const fs::Listing& listing) {
         std::string why;
-        for (const NativeString& name : listing.files) {
-            if (!fs::remove_file(dir, name, &why))
-                line("删除失败文件: " + to_utf8(fs::join(root, name)) + " (" + why + ")");
+        for (const fs::Entry& entry : listing.files) {
+            if (!fs::remove_file(dir, entry, &why))
+                line("删除失败文件: " + to_utf8(fs::join(root, entry.name)) + " (" + why + ")");
             step();
         }
-        for (const NativeString& name : listing.dirs) {
-            if (!fs::remove_dir(dir, name, &why))
-                line("删除失败目录: " + to_utf8(fs::join(root, name)) + " (" + why + ")");
+        for (const fs::Entry& entry : listing.dirs) {
+            if (!fs::remove_dir(dir, entry, &why))
+                line("删除失败目录: " + to_utf8(fs::join(root, entry.name)) + " (" + why + ")");
             step();
         }
     }

@@ -10,10 +10,19 @@ enum class FaultPoint {
     IdInfoQuery,    // the FileIdInfo query of a handle fails
     IndexQuery,     // the older BY_HANDLE_FILE_INFORMATION query fails
     FinalPathQuery, // the system gives no path for a handle
+    // Deletion. The first two turn a refusal into success: true makes the
+    // system take FileDispositionInfoEx with POSIX semantics, or with the flag
+    // that ignores the read-only attribute (the classic disposition stands in
+    // for its effect).
+    PosixTaken,
+    IgnoreReadonlyTaken,
+    MoveOut, // moving a held entry out of its folder fails
+    Mark,    // marking an entry for deletion fails (as for a file mapped in memory)
 };
 
 #ifdef VELTA_REMOVAL_FAULTS
-// True makes the call at `point` fail for `handle` (a HANDLE, or an fd's address).
+// True makes the call at `point` fail for `handle` (a HANDLE, or an fd's
+// address), or for the points so marked, succeed.
 extern bool (*fault_hook)(FaultPoint point, const void* handle);
 inline bool fault(FaultPoint point, const void* handle) {
     return fault_hook && fault_hook(point, handle);

@@ -19,9 +19,14 @@ struct ListedCloser {
 };
 using ListedPtr = std::unique_ptr<Listed, ListedCloser>;
 
+struct Entry {
+    NativeString name;
+    bool readonly = false; // Windows' read-only attribute, as the listing gave it
+};
+
 struct Listing {
-    std::vector<NativeString> dirs;  // directories and links to directories
-    std::vector<NativeString> files; // every other entry
+    std::vector<Entry> dirs;  // directories and links to directories
+    std::vector<Entry> files; // every other entry
 };
 
 using Visit = std::function<void(const NativeString& root, const Dir& dir, const Listing& listing)>;
@@ -91,11 +96,11 @@ Chain chain(const NativeString& path);
 // to the end is neither reported nor entered.
 void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit);
 
-// Clear the read-only attribute, then delete `name` inside `dir` as a file or
-// remove it as an empty directory (a link to a directory goes as a link). On
-// failure `why` receives the platform's description.
-bool remove_file(const Dir& dir, const NativeString& name, std::string* why);
-bool remove_dir(const Dir& dir, const NativeString& name, std::string* why);
+// Delete `entry` inside `dir` as a file, or remove it as an empty directory
+// (a link to a directory goes as a link), read-only or not. On failure `why`
+// receives the platform's description.
+bool remove_file(const Dir& dir, const Entry& entry, std::string* why);
+bool remove_dir(const Dir& dir, const Entry& entry, std::string* why);
 // The same for the listed entry: removed as an empty directory, or as a link.
 bool remove_listed(const Listed& listed, std::string* why);
 

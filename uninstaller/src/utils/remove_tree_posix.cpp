@@ -3,11 +3,13 @@
 // goes through directory file descriptors, so a folder swapped for a link at
 // any moment is never followed.
 #include "src/utils/remove_tree_fs.h"
+#include "src/utils/remove_tree_walk.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -40,17 +42,26 @@ namespace {
 
 class UniqueFd {
   public:
+    UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() {
         if (fd_ >= 0)
             close(fd_);
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            if (fd_ >= 0)
+                close(fd_);
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
     int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
 
   private:
-    int fd_;
+    int fd_ = -1;
 };
 
 struct DirCloser {
@@ -89,7 +100,7 @@ bool list(int fd, Listing* out) {
             return errno == 0;
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
             continue;
-        (is_dir_entry(fd, e) ? out->dirs : out->files).push_back(e->d_name);
+        (is_dir_entry(fd, e) ? out->dirs : out->files).push_back({e->d_name});
     }
 }
 
@@ -100,25 +111,6 @@ void unlock_dir(int dirfd, const char* name, int flags) {
     if (fstatat(dirfd, name, &st, flags) == 0 && S_ISDIR(st.st_mode) &&
         (st.st_mode & S_IRWXU) != S_IRWXU)
         fchmodat(dirfd, name, (st.st_mode & 07777) | S_IRWXU, flags);
-}
-
-void walk_fd(int fd, const NativeString& root, Walk mode, const Visit& visit) {
-    Listing listing;
-    if (!list(fd, &listing))
-        return;
-    const Dir dir{fd};
-    if (mode == Walk::Count)
-        visit(root, dir, listing);
-    for (const NativeString& name : listing.dirs) {
-        if (mode == Walk::Remove)
-            unlock_dir(fd, name.c_str(), AT_SYMLINK_NOFOLLOW);
-        // O_NOFOLLOW: a link, or a folder swapped for one since the listing, is not entered.
-        UniqueFd sub(openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (sub.get() >= 0)
-            walk_fd(sub.get(), join(root, name), mode, visit);
-    }
-    if (mode == Walk::Remove)
-        visit(root, dir, listing);
 }
 
 // Gives the owner what listing and removing need: write on a file, read,
@@ -248,6 +240,35 @@ Chain chain(const NativeString& path) {
     return fd.get() >= 0 ? chain_from(fd.get(), {}) : Chain();
 }
 
+namespace {
+
+// The platform's part of the walk: descriptors, and ".." to come back up.
+struct WalkOps {
+    using Raw = int;
+    using Handle = UniqueFd;
+    Walk mode;
+
+    static int raw(const UniqueFd& fd) { return fd.get(); }
+    UniqueFd open_dir(int parent, const NativeString& name) const {
+        if (mode == Walk::Remove)
+            unlock_dir(parent, name.c_str(), AT_SYMLINK_NOFOLLOW);
+        // O_NOFOLLOW: a link, or a folder swapped for one since the listing, is not entered.
+        return UniqueFd(
+            openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    static UniqueFd open_parent(int child) {
+        return UniqueFd(openat(child, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    static Identity id(int fd) {
+        struct stat st;
+        return fstat(fd, &st) == 0 ? identity(st) : Identity{};
+    }
+    static bool list(int fd, Listing* out) { return fs::list(fd, out); }
+    static Dir dir(int fd) { return Dir{fd}; }
+};
+
+} // namespace
+
 void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit) {
     if (!S_ISDIR(listed.st.st_mode))
         return; // a file, or a link: never entered
@@ -260,15 +281,15 @@ void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit
     struct stat st;
     if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && st.st_ino == listed.st.st_ino &&
         st.st_dev == listed.st.st_dev)
-        walk_fd(fd.get(), path, mode, visit);
+        walk_tree(WalkOps{mode}, fd.get(), path, mode, visit);
 }
 
-bool remove_file(const Dir& dir, const NativeString& name, std::string* why) {
-    return remove_file_at(dir.fd, name.c_str(), why);
+bool remove_file(const Dir& dir, const Entry& entry, std::string* why) {
+    return remove_file_at(dir.fd, entry.name.c_str(), why);
 }
 
-bool remove_dir(const Dir& dir, const NativeString& name, std::string* why) {
-    return remove_dir_at(dir.fd, name.c_str(), why);
+bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
+    return remove_dir_at(dir.fd, entry.name.c_str(), why);
 }
 
 bool remove_listed(const Listed& listed, std::string* why) {

@@ -146,6 +146,32 @@ TEST_SUITE("walk") {
     }
 }
 
+TEST_SUITE("walk") {
+    TEST_CASE("a folder swapped below a deep walk is not entered") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_chain(t, 100);
+        bool swapped = false;
+        // Once the deepest file is gone, the first folder moves away and
+        // another takes its name, holding what the first one listed (an empty
+        // "d") and more. The walk is far below, the first folder long let go.
+        Outcome o = remove_paths({t}, [&](int) {
+            if (swapped)
+                return;
+            swapped = true;
+            fsys::rename(t / "d", tmp / "moved");
+            fsys::create_directories(t / "d" / "d");
+            make_file(t / "d" / "canary.txt", "keep");
+        });
+        CHECK(swapped);
+        CHECK(fsys::exists(t / "d" / "d"));
+        CHECK(fsys::exists(t / "d" / "canary.txt"));
+        REQUIRE_FALSE(o.lines().empty());
+        CHECK(o.lines().back().rfind(kListedFailed + u8(t) + " (", 0) == 0);
+        CHECK(o.ready == 1);
+    }
+}
+
 TEST_SUITE("arithmetic") {
     TEST_CASE("the quotient is taken first, then scaled and truncated") {
         CHECK(removal::progress_value(29, 100) == 28);

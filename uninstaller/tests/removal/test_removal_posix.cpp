@@ -4,12 +4,15 @@
 
 #include <doctest/doctest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <sstream>
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,9 +79,101 @@ Outcome remove_unprivileged(const fsys::path& base, const std::vector<fsys::path
     return o;
 }
 
+int open_descriptors() {
+    int n = 0;
+    std::error_code ec;
+    for (auto it = fsys::directory_iterator("/proc/self/fd", ec);
+         !ec && it != fsys::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
+
+// Lowers the soft limit of open descriptors for the lifetime of the object.
+class DescriptorLimit {
+  public:
+    explicit DescriptorLimit(rlim_t limit) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        REQUIRE(setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+  private:
+    rlimit saved_;
+};
+
+// How deep below `top` each directory this process holds open lies.
+std::vector<int> held_levels(const fsys::path& top) {
+    std::vector<int> levels;
+    const std::string prefix = top.string() + "/";
+    std::error_code ec;
+    for (auto it = fsys::directory_iterator("/proc/self/fd", ec);
+         !ec && it != fsys::directory_iterator(); it.increment(ec)) {
+        const std::string target = fsys::read_symlink(it->path(), ec).string();
+        if (ec || target.rfind(prefix, 0) != 0)
+            continue;
+        levels.push_back(
+            1 + static_cast<int>(std::count(target.begin() + prefix.size(), target.end(), '/')));
+    }
+    return levels;
+}
+
 } // namespace
 
 TEST_SUITE("posix") {
+    TEST_CASE("a folder moved out of a deep walk does not lead it outside by \"..\"") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_chain(t, 100);
+        fsys::create_directory(tmp / "d"); // what the walk would remove there
+        int moved = 0;
+        // A folder the walk holds, whose parent it let go, moves next to t:
+        // its ".." is no longer the folder above it in the tree.
+        Outcome o = remove_paths({t}, [&](int) {
+            if (moved)
+                return;
+            const std::vector<int> held = held_levels(t);
+            for (int level = 100; level > 1 && !moved; --level)
+                if (std::count(held.begin(), held.end(), level) &&
+                    !std::count(held.begin(), held.end(), level - 1))
+                    moved = level;
+            REQUIRE(moved);
+            fsys::path from = t;
+            for (int i = 0; i < moved; ++i)
+                from /= "d";
+            fsys::rename(from, tmp / "outside");
+        });
+        MESSAGE("moved level " << moved);
+        CHECK(fsys::exists(tmp / "d"));
+        CHECK_FALSE(exists_no_follow(t));
+        CHECK(o.ready == 1);
+    }
+
+    TEST_CASE("a tree 10,000 folders deep is removed within 1,024 descriptors") {
+        TempDir tmp;
+        const int levels = 10000;
+        make_chain(tmp / "deep", levels);
+        DescriptorLimit limit(1024);
+        const int before = open_descriptors();
+        int peak = before;
+        size_t calls = 0;
+        const auto start = std::chrono::steady_clock::now();
+        // The walk holds the most on its way down, before the first removal.
+        Outcome o = remove_paths({tmp / "deep"}, [&](int) {
+            if (calls++ % 500 == 0)
+                peak = std::max(peak, open_descriptors());
+        });
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        MESSAGE(levels << " levels: " << took.count() << " s, descriptors open " << before
+                       << " before, at most " << peak << " while removing");
+        CHECK(o.output.empty());
+        CHECK(o.progress.size() == static_cast<size_t>(levels) + 3); // the file, the folders, 100
+        CHECK(o.progress.back() == 100);
+        CHECK(o.ready == 1);
+        CHECK_FALSE(exists_no_follow(tmp / "deep"));
+    }
+
     TEST_CASE("a link to a folder is one entry, removed as a link; its target survives") {
         TempDir tmp;
         make_file(tmp / "target" / "canary.txt", "keep");

@@ -5,6 +5,8 @@
 
 #include <doctest/doctest.h>
 
+#include <chrono>
+
 #include <windows.h>
 
 namespace {
@@ -13,9 +15,58 @@ std::wstring long_form(const fsys::path& p) {
     return L"\\\\?\\" + p.native();
 }
 
+// Names in `folder` that a removal left there for held entries.
+std::vector<fsys::path> moved_out(const fsys::path& folder) {
+    std::vector<fsys::path> out;
+    for (const auto& e : fsys::directory_iterator(folder))
+        if (e.path().filename().native().rfind(L".removing-", 0) == 0)
+            out.push_back(e.path());
+    return out;
+}
+
+UniqueFile hold(const fsys::path& file, DWORD share) {
+    return UniqueFile(
+        CreateFileW(file.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
 } // namespace
 
 TEST_SUITE("win32") {
+    TEST_CASE("a tree 300 folders deep is removed with every progress value") {
+        TempDir tmp;
+        const int levels = 300;
+        make_chain(tmp / "deep", levels);
+        const auto start = std::chrono::steady_clock::now();
+        Outcome o = remove_paths({tmp / "deep"});
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        MESSAGE(levels << " levels: " << took.count() << " s");
+        std::vector<int> expected;
+        for (int step = 1; step <= levels + 2; ++step)
+            expected.push_back(removal::progress_value(step, levels + 2));
+        expected.push_back(100);
+        CHECK(o.output.empty());
+        CHECK(o.progress == expected);
+        CHECK_FALSE(exists_no_follow(tmp / "deep"));
+    }
+
+    TEST_CASE("a file others hold with delete sharing waits outside the tree, which goes at once") {
+        TempDir tmp;
+        fsys::path t = tmp / "t";
+        make_file(t / "a" / "held.txt", "in use");
+        make_file(t / "a" / "free.txt");
+        UniqueFile held = hold(t / "a" / "held.txt", FILE_SHARE_READ | FILE_SHARE_DELETE);
+        REQUIRE(held.get() != INVALID_HANDLE_VALUE);
+
+        Outcome o = remove_paths({t});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
+        CHECK_FALSE(exists_no_follow(t));
+        const std::vector<fsys::path> waiting = moved_out(tmp.path());
+        CHECK(waiting.size() == 1);
+        held.reset();
+        CHECK(moved_out(tmp.path()).empty()); // gone with the last handle
+    }
+
     TEST_CASE("a file held open without delete sharing fails, and every folder above it") {
         TempDir tmp;
         fsys::path t = tmp / "t";

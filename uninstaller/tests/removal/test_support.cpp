@@ -12,7 +12,9 @@
 
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 TempDir::TempDir() {
@@ -90,6 +92,36 @@ void set_readonly(const fsys::path& path) {
     struct stat st;
     stat(path.c_str(), &st);
     chmod(path.c_str(), st.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH));
+#endif
+}
+
+void make_chain(const fsys::path& base, int levels) {
+    fsys::create_directories(base);
+#ifdef _WIN32
+    std::wstring p = L"\\\\?\\" + base.native();
+    for (int i = 0; i < levels; ++i) {
+        p += L"\\d";
+        if (!CreateDirectoryW(p.c_str(), nullptr))
+            throw std::runtime_error("cannot make the chain");
+    }
+    HANDLE f = CreateFileW((p + L"\\f").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        throw std::runtime_error("cannot make the chain's file");
+    CloseHandle(f);
+#else
+    int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < levels && fd >= 0; ++i) {
+        const int next =
+            mkdirat(fd, "d", 0755) == 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+        close(fd);
+        fd = next;
+    }
+    const int f = fd >= 0 ? openat(fd, "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644) : -1;
+    if (fd >= 0)
+        close(fd);
+    if (f < 0)
+        throw std::runtime_error("cannot make the chain");
+    close(f);
 #endif
 }
 

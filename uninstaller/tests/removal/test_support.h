@@ -57,6 +57,9 @@ Outcome remove_paths(const std::vector<fsys::path>& paths,
 void make_file(const fsys::path& path, const std::string& content = "x");
 void set_readonly(const fsys::path& path);
 bool exists_no_follow(const fsys::path& path);
+// `levels` folders named "d", each inside the one before, below `base`, with
+// one file "f" in the deepest; made without whole paths, which grow too long.
+void make_chain(const fsys::path& base, int levels);
 int entries_below(const fsys::path& path); // every file and folder, recursively
 std::string u8(const fsys::path& path);    // the native path text in UTF-8
 
