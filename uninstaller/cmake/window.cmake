@@ -92,13 +92,12 @@ uninstall_test(uninstall.window.confirm COMMAND tst_uninstallwindow_confirm)
 # with the folders inside the prefix.
 set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
   token-only settings-only all-four servicepath-missing close-during-removal
-  confirm-error appdata-empty platform-missing protected)
+  confirm-error appdata-empty platform-missing protected locked-file)
 if(WIN32)
   add_executable(envrun ${PROJECT_SOURCE_DIR}/tests/envrun.cpp)
   target_link_options(envrun PRIVATE -municode)
   set(e2e_backend --wine ${CMAKE_BINARY_DIR} --envrun $<TARGET_FILE:envrun>
     --runner ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
-  list(APPEND e2e_cases locked-file)
 else()
   set(e2e_backend --reg $<TARGET_FILE:reg>)
   list(APPEND e2e_cases start-failure)
