@@ -2,7 +2,7 @@
 
 Failures, folder trees, reading the settings through a reg command, the Wine
 prefix of the Windows build (its display, reg.exe and C: drive), keyboard
-input with xdotool on a display with openbox, and the clipboard.
+input with xdotool on a display with openbox, window icons and the clipboard.
 """
 import ctypes
 import os
@@ -127,6 +127,47 @@ def confirm_keys(token=False, settings=False, draft=False, model=False):
 def cancel_keys():
     """The keys that tick all four boxes and then press the cancel button."""
     return ["space", "Tab"] * 4 + ["space"]
+
+
+# Icons: what an .ico file holds, and what a window shows.
+
+def write_ico(path, size, rgba):
+    """An .ico file of one 32-bit image of `size` pixels in one colour."""
+    red, green, blue, alpha = rgba
+    pixels = bytes((blue, green, red, alpha)) * (size * size)
+    mask = bytes(((size + 31) // 32) * 4 * size)
+    dib = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(pixels), 0, 0, 0, 0)
+    image = dib + pixels + mask
+    with open(path, "wb") as f:
+        f.write(struct.pack("<HHH", 0, 1, 1))
+        f.write(struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 22))
+        f.write(image)
+
+
+def window_icons(env, window):
+    """The window's icons from _NET_WM_ICON: {(width, height): (red, green,
+    blue, alpha) pixels}."""
+    out = subprocess.run(["xprop", "-id", window, "-notype", "-f", "_NET_WM_ICON", "32c",
+                          "_NET_WM_ICON"], env=env, capture_output=True, text=True).stdout
+    numbers = [int(n) for n in out.partition("=")[2].replace(",", " ").split()]
+    icons = {}
+    while len(numbers) > 2:
+        width, height = numbers[:2]
+        icons[(width, height)] = [(p >> 16 & 255, p >> 8 & 255, p & 255, p >> 24 & 255)
+                                  for p in numbers[2:2 + width * height]]
+        numbers = numbers[2 + width * height:]
+    return icons
+
+
+def same_icons(shown, expected):
+    """The same sizes, their pixels equal within rounding; colour means nothing
+    where alpha is 0."""
+    near = lambda x, y: abs(x - y) <= 2  # noqa: E731
+    return bool(shown) and shown.keys() == expected.keys() and all(
+        len(shown[size]) == len(expected[size]) and all(
+            near(s[3], e[3]) and (e[3] == 0 or all(map(near, s[:3], e[:3])))
+            for s, e in zip(shown[size], expected[size]))
+        for size in expected)
 
 
 # The clipboard of a display, read as any X client would: libX11 through ctypes.

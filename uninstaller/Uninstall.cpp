@@ -47,7 +47,9 @@ void FolderSizeCalculator::run() {
 #include <QDateTime>
 #include <QDir>
 #include <QIcon>
+#include <QImage>
 #include <QMessageBox>
+#include <QPixmap>
 #include <QSaveFile>
 
 #include <cstdio>
@@ -107,6 +109,29 @@ bool isSet(const SettingValue& value) {
                 return !v.empty();
         },
         value);
+}
+
+// The icon beside the working folder, as the installer starts the program;
+// started from elsewhere, the program's own.
+QIcon appIcon() {
+    const QIcon beside(QStringLiteral("assets/app.ico"));
+    if (!beside.availableSizes().isEmpty())
+        return beside;
+#ifdef _WIN32
+    // The icon group of Uninstall.rc, one image per size it holds.
+    QIcon own;
+    for (int size : {16, 20, 32, 64, 96, 128, 256}) {
+        const auto icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), L"APP_ICON",
+                                                        IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+        if (!icon)
+            continue;
+        own.addPixmap(QPixmap::fromImage(QImage::fromHICON(icon)));
+        DestroyIcon(icon);
+    }
+    return own;
+#else
+    return QIcon(QStringLiteral(":/app.ico")); // no Windows resources here: a Qt resource
+#endif
 }
 
 // %APPDATA%\VeltaAI: one separator, none added after a trailing slash or backslash.
@@ -188,7 +213,7 @@ UninstallWindow::UninstallWindow() : QWidget(nullptr) {
     setWindowTitle(kTitle);
     resize(500, 140);
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowTitleHint);
-    setWindowIcon(QIcon(QStringLiteral("assets/app.ico")));
+    setWindowIcon(appIcon());
     label->hide();
     progressBar->hide();
     checkBox_2->setText(QStringLiteral("删除草稿文件（") + sizeText(u"draftdirsize") +

@@ -25,7 +25,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Wine, cancel_keys, check,  # noqa: E402
-                         clipboard_text, count_entries, make_tree)
+                         clipboard_text, count_entries, make_tree, same_icons, window_icons,
+                         write_ico)
 from e2e_uninstall_case import Case, DeleteWatch, Display, WineCase  # noqa: E402
 
 SWITCH = "/VELTAAIUNINSTALL"
@@ -309,6 +310,38 @@ def case_locked_file(case):
               case.path(case.log) + "\n" in text, "box text %r" % text)
     check(not os.path.exists(case.draft), "the draft folder is still there")
     check(count_entries(case.model) == 2, "more than the locked file and its folder stayed")
+
+
+def case_icon_elsewhere(case):
+    # Started from a working folder without assets/app.ico the window carries
+    # the same icon as with it: the program's own. Another icon beside the
+    # working folder wins.
+    elsewhere = os.path.join(case.tmp, "elsewhere")
+    os.makedirs(elsewhere)
+
+    def shown(cwd, expected=None):
+        process = case.start(cwd=cwd)
+        window = case.window(process)
+        deadline = time.monotonic() + 5
+        while True:  # the icon may follow the window's mapping
+            icons = window_icons(case.display_env, window)
+            if icons and (expected is None or same_icons(icons, expected)):
+                break
+            check(time.monotonic() < deadline, "%s: no icon or not the expected one" % cwd)
+            time.sleep(0.1)
+        case.keys("alt+F4")
+        code, _ = case.finish(process)
+        check(code == 66, "%s: exit code %r, expected 66" % (cwd, code))
+        return icons
+
+    beside = shown(case.install)
+    print("icon sizes shown:", sorted(beside))
+    shown(elsewhere, beside)
+    other = (200, 30, 90, 255)
+    write_ico(os.path.join(case.install, "assets", "app.ico"), 32, other)
+    icons = shown(case.install)
+    check(same_icons(icons, {size: [other] * (size[0] * size[1]) for size in icons}),
+          "not the icon beside the working folder")
 
 
 def case_protected(case):
