@@ -108,14 +108,14 @@ bool sameImage(const QIcon& icon, const QImage& expected) {
     const QImage want = expected.convertToFormat(QImage::Format_ARGB32);
     if (shown.size() != want.size())
         return false;
-    auto near = [](int a, int b) { return qAbs(a - b) <= 2; };
+    auto close = [](int a, int b) { return qAbs(a - b) <= 2; };
     for (int y = 0; y < want.height(); ++y)
         for (int x = 0; x < want.width(); ++x) {
             const QRgb s = shown.pixel(x, y), e = want.pixel(x, y);
-            if (!near(qAlpha(s), qAlpha(e)))
+            if (!close(qAlpha(s), qAlpha(e)))
                 return false;
-            if (qAlpha(e) &&
-                !(near(qRed(s), qRed(e)) && near(qGreen(s), qGreen(e)) && near(qBlue(s), qBlue(e))))
+            if (qAlpha(e) && !(close(qRed(s), qRed(e)) && close(qGreen(s), qGreen(e)) &&
+                               close(qBlue(s), qBlue(e))))
                 return false;
         }
     return true;
