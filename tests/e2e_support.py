@@ -1,10 +1,12 @@
 """Shared by the end-to-end drivers of the uninstaller and the setup.
 
 Failures, folder trees, reading the settings through a reg command, the Wine
-prefix of the Windows build (its display, reg.exe and C: drive), and keyboard
-input with xdotool on a display with openbox.
+prefix of the Windows build (its display, reg.exe and C: drive), keyboard
+input with xdotool on a display with openbox, window icons and the clipboard.
 """
+import ctypes
 import os
+import struct
 import subprocess
 import time
 
@@ -125,3 +127,114 @@ def confirm_keys(token=False, settings=False, draft=False, model=False):
 def cancel_keys():
     """The keys that tick all four boxes and then press the cancel button."""
     return ["space", "Tab"] * 4 + ["space"]
+
+
+# Icons: what an .ico file holds, and what a window shows.
+
+def write_ico(path, size, rgba):
+    """An .ico file of one 32-bit image of `size` pixels in one colour."""
+    red, green, blue, alpha = rgba
+    pixels = bytes((blue, green, red, alpha)) * (size * size)
+    mask = bytes(((size + 31) // 32) * 4 * size)
+    dib = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(pixels), 0, 0, 0, 0)
+    image = dib + pixels + mask
+    with open(path, "wb") as f:
+        f.write(struct.pack("<HHH", 0, 1, 1))
+        f.write(struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 22))
+        f.write(image)
+
+
+def window_icons(env, window):
+    """The window's icons from _NET_WM_ICON: {(width, height): (red, green,
+    blue, alpha) pixels}."""
+    out = subprocess.run(["xprop", "-id", window, "-notype", "-f", "_NET_WM_ICON", "32c",
+                          "_NET_WM_ICON"], env=env, capture_output=True, text=True).stdout
+    numbers = [int(n) for n in out.partition("=")[2].replace(",", " ").split()]
+    icons = {}
+    while len(numbers) > 2:
+        width, height = numbers[:2]
+        icons[(width, height)] = [(p >> 16 & 255, p >> 8 & 255, p & 255, p >> 24 & 255)
+                                  for p in numbers[2:2 + width * height]]
+        numbers = numbers[2 + width * height:]
+    return icons
+
+
+def same_icons(shown, expected):
+    """The same sizes, their pixels equal within rounding; colour means nothing
+    where alpha is 0."""
+    near = lambda x, y: abs(x - y) <= 2  # noqa: E731
+    return bool(shown) and shown.keys() == expected.keys() and all(
+        len(shown[size]) == len(expected[size]) and all(
+            near(s[3], e[3]) and (e[3] == 0 or all(map(near, s[:3], e[:3])))
+            for s, e in zip(shown[size], expected[size]))
+        for size in expected)
+
+
+# The clipboard of a display, read as any X client would: libX11 through ctypes.
+
+class _SelectionEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("requestor", ctypes.c_ulong),
+                ("selection", ctypes.c_ulong), ("target", ctypes.c_ulong),
+                ("property", ctypes.c_ulong), ("time", ctypes.c_ulong)]
+
+
+def clipboard_text(env, timeout=5):
+    """The CLIPBOARD selection of env's display as UTF-8 text; None when no
+    owner answers."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XDefaultRootWindow.restype = ctypes.c_ulong
+    x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XCreateSimpleWindow.restype = ctypes.c_ulong
+    x.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 + \
+        [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+    x.XConvertSelection.argtypes = [ctypes.c_void_p] + [ctypes.c_ulong] * 5
+    x.XPending.argtypes = [ctypes.c_void_p]
+    x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+    x.XGetWindowProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
+                                     ctypes.c_long, ctypes.c_long, ctypes.c_int, ctypes.c_ulong,
+                                     ctypes.POINTER(ctypes.c_ulong),
+                                     ctypes.POINTER(ctypes.c_int),
+                                     ctypes.POINTER(ctypes.c_ulong),
+                                     ctypes.POINTER(ctypes.c_ulong),
+                                     ctypes.POINTER(ctypes.c_void_p)]
+    x.XFree.argtypes = [ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x.XOpenDisplay(env["DISPLAY"].encode())
+    check(display, "cannot open display " + env["DISPLAY"])
+    try:
+        window = x.XCreateSimpleWindow(display, x.XDefaultRootWindow(display), 0, 0, 1, 1, 0,
+                                       0, 0)
+        atom = lambda name: x.XInternAtom(display, name, 0)  # noqa: E731
+        prop = atom(b"VELTA_E2E_CLIPBOARD")
+        x.XConvertSelection(display, atom(b"CLIPBOARD"), atom(b"UTF8_STRING"), prop, window, 0)
+        event = (ctypes.c_long * 24)()
+        deadline = time.monotonic() + timeout
+        while True:
+            if x.XPending(display):
+                x.XNextEvent(display, event)
+                selection = ctypes.cast(event, ctypes.POINTER(_SelectionEvent)).contents
+                if selection.type == 31:  # SelectionNotify
+                    if not selection.property:
+                        return None
+                    break
+            elif time.monotonic() > deadline:
+                return None
+            else:
+                time.sleep(0.02)
+        kind, form = ctypes.c_ulong(), ctypes.c_int()
+        items, after, data = ctypes.c_ulong(), ctypes.c_ulong(), ctypes.c_void_p()
+        x.XGetWindowProperty(display, window, prop, 0, 1 << 20, 1, 0, ctypes.byref(kind),
+                             ctypes.byref(form), ctypes.byref(items), ctypes.byref(after),
+                             ctypes.byref(data))
+        if not data:
+            return None
+        text = ctypes.string_at(data, items.value).decode("utf-8", "replace")
+        x.XFree(data)
+        return text
+    finally:
+        x.XCloseDisplay(display)

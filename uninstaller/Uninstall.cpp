@@ -34,6 +34,9 @@ void FolderSizeCalculator::run() {
         paths.push_back(nativePath(path));
     removal::Events events;
     events.progress = [this](int value) { emit progress(value); };
+    events.left_behind = [this](const std::string& line) {
+        emit left_behind(QString::fromStdString(line));
+    };
     events.result_ready = [this] { emit result_ready(); };
     removal::run(paths, events);
 }
@@ -41,9 +44,13 @@ void FolderSizeCalculator::run() {
 // ==== UninstallWindow and entry ====
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDir>
 #include <QIcon>
+#include <QImage>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QSaveFile>
 
 #include <cstdio>
 #include <exception>
@@ -119,6 +126,29 @@ bool isSet(const SettingValue& value) {
                 return !v.empty();
         },
         value);
+}
+
+// The icon beside the working folder, as the installer starts the program;
+// started from elsewhere, the program's own.
+QIcon appIcon() {
+    const QIcon beside(QStringLiteral("assets/app.ico"));
+    if (!beside.availableSizes().isEmpty())
+        return beside;
+#ifdef _WIN32
+    // The icon group of Uninstall.rc, one image per size it holds.
+    QIcon own;
+    for (int size : {16, 20, 32, 64, 96, 128, 256}) {
+        const auto icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), L"APP_ICON",
+                                                        IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+        if (!icon)
+            continue;
+        own.addPixmap(QPixmap::fromImage(QImage::fromHICON(icon)));
+        DestroyIcon(icon);
+    }
+    return own;
+#else
+    return QIcon(QStringLiteral(":/app.ico")); // no Windows resources here: a Qt resource
+#endif
 }
 
 // %APPDATA%\VeltaAI: one separator, none added after a trailing slash or backslash.
@@ -200,7 +230,7 @@ UninstallWindow::UninstallWindow() : QWidget(nullptr) {
     setWindowTitle(kTitle);
     resize(500, 140);
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowTitleHint);
-    setWindowIcon(QIcon(QStringLiteral("assets/app.ico")));
+    setWindowIcon(appIcon());
     label->hide();
     progressBar->hide();
     checkBox_2->setText(QStringLiteral("删除草稿文件（") + sizeText(u"draftdirsize") +
@@ -236,6 +266,8 @@ void UninstallWindow::startRemoval(const QStringList& delete_dirlist) {
     _FolderSizeCalculator = new FolderSizeCalculator(delete_dirlist);
     connect(_FolderSizeCalculator, &FolderSizeCalculator::progress, this,
             &UninstallWindow::update_progress);
+    connect(_FolderSizeCalculator, &FolderSizeCalculator::left_behind, this,
+            &UninstallWindow::note_left_behind);
     connect(_FolderSizeCalculator, &FolderSizeCalculator::result_ready, this,
             &UninstallWindow::trueUninstall);
     _FolderSizeCalculator->start();
@@ -250,14 +282,89 @@ void UninstallWindow::canel() {
     endProcess(kCancelled);
 }
 
+// Without a console the output lines reach nobody, so whatever stayed is
+// shown before the uninstall goes on.
 void UninstallWindow::trueUninstall() {
+    _removalEnded = true;
+    if (!_leftBehind.isEmpty())
+        reportLeftBehind();
     endProcess(kGoOn);
 }
 
-// Every close request, in any state, cancels the uninstall; a removal still
-// running is cut off where it stands.
+void UninstallWindow::note_left_behind(const QString& line) {
+    _leftBehind << line;
+}
+
+QString leftBehindLogPath() {
+    // Read here, not through QDir::tempPath(), which turns a folder that does
+    // not exist into the working folder: the installation folder.
+#ifdef _WIN32
+    QString folder = qEnvironmentVariable("TEMP");
+    if (folder.isEmpty())
+        folder = QDir::tempPath();
+#else
+    QString folder = qEnvironmentVariable("TMPDIR");
+    if (folder.isEmpty())
+        folder = QStringLiteral("/tmp");
+#endif
+    return QDir::toNativeSeparators(QDir(folder).filePath(QStringLiteral("VeltaAI-uninstall.log")));
+}
+
+namespace {
+
+// The full list, replacing an earlier run's; empty, or why it could not be
+// written. UTF-8; on Windows with a byte order mark and CR LF, so that every
+// Notepad reads it as UTF-8.
+QString writeLog(const QString& path, const QStringList& lines) {
+#ifdef _WIN32
+    const QByteArray bom = "\xEF\xBB\xBF", end = "\r\n";
+#else
+    const QByteArray bom, end = "\n";
+#endif
+    QByteArray text = bom +
+                      (kTitle + u' ' + QDateTime::currentDateTime().toString(Qt::ISODate) +
+                       QStringLiteral("：以下文件或文件夹没有删除"))
+                          .toUtf8() +
+                      end;
+    for (const QString& line : lines)
+        text += line.toUtf8() + end;
+    // Written aside and renamed over the old log: a link planted under the
+    // name is replaced, never followed.
+    if (QDir::isRelativePath(path))
+        return QStringLiteral("临时文件夹不是绝对路径");
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        return file.errorString();
+    return {};
+}
+
+} // namespace
+
+// One box: the first lines, how many more, and where the full list is.
+void UninstallWindow::reportLeftBehind() {
+    constexpr int kShown = 15;
+    QString text =
+        QStringLiteral("以下文件或文件夹没有删除：\n") + _leftBehind.mid(0, kShown).join(u'\n');
+    if (_leftBehind.size() > kShown)
+        text += QStringLiteral("\n……以及另外 %1 项").arg(_leftBehind.size() - kShown);
+    const QString log = leftBehindLogPath();
+    const QString failure = writeLog(log, _leftBehind);
+    if (failure.isEmpty())
+        text += QStringLiteral("\n\n完整列表已写入：") + log;
+    else
+        text += QStringLiteral("\n\n无法写入日志文件 ") + log + QStringLiteral("（") + failure +
+                QStringLiteral("）");
+    // Plain text: a path may hold what would read as markup.
+    QMessageBox box(QMessageBox::Warning, kTitle, text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+// A close request cancels the uninstall, a removal still running cut off
+// where it stands; once the removal has ended there is nothing left to
+// cancel, and the uninstall goes on.
 void UninstallWindow::closeEvent(QCloseEvent*) {
-    endProcess(kCancelled);
+    endProcess(_removalEnded ? kGoOn : kCancelled);
 }
 
 namespace {

@@ -20,6 +20,8 @@ class FolderSizeCalculator : public QThread {
 
   signals:
     void progress(int value);
+    // One line per thing the removal leaves behind, each before result_ready.
+    void left_behind(const QString& line);
     void result_ready();
 
   protected:
@@ -51,15 +53,24 @@ class UninstallWindow : public QWidget, public Ui_Form {
     void update_progress(int value);
     void canel();
     void trueUninstall();
+    void note_left_behind(const QString& line);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
 
   private:
     void startRemoval(const QStringList& delete_dirlist);
+    void reportLeftBehind();
 
     FolderSizeCalculator* _FolderSizeCalculator = nullptr;
+    QStringList _leftBehind; // what the removal could not delete, in its order
+    bool _removalEnded = false;
 };
+
+// Where the full list of what a removal left behind is written: the
+// temporary folder's VeltaAI-uninstall.log (%TEMP% on Windows, $TMPDIR or
+// /tmp elsewhere), in native spelling.
+QString leftBehindLogPath();
 
 // The program entry; main() only calls it.
 int uninstallMain(int argc, char** argv);

@@ -25,7 +25,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Wine, cancel_keys, check,  # noqa: E402
-                         count_entries, make_tree)
+                         clipboard_text, count_entries, make_tree, same_icons, window_icons,
+                         write_ico)
 from e2e_uninstall_case import Case, DeleteWatch, Display, WineCase  # noqa: E402
 
 SWITCH = "/VELTAAIUNINSTALL"
@@ -254,15 +255,47 @@ def case_platform_missing(case):
     case.untouched()
 
 
+def left_behind_box(case, process, seen=()):
+    """Waits for the box that lists what stayed: the program still runs. Under
+    Wine its text through the clipboard (Qt copies a box with Ctrl+C on
+    Windows only); natively None."""
+    box = case.message_box(process, seen)
+    text = None
+    if not case.registry:
+        case.keys("ctrl+c")
+        deadline = time.monotonic() + TIMEOUT
+        while not (text and "没有删除" in text):
+            check(time.monotonic() < deadline, "the box's text never reached the clipboard")
+            time.sleep(0.1)
+            text = clipboard_text(case.display_env)
+        text = text.replace("\r\n", "\n")
+    check(process.poll() is None, "the program ended before the box was answered")
+    return box, text
+
+
+def read_log(case):
+    """The log's lines after its heading."""
+    check(os.path.exists(case.log), "no log at " + case.log)
+    with open(case.log, encoding="utf-8-sig") as f:
+        lines = f.read().splitlines()
+    check(lines and lines[0].startswith("VeltaAI卸载程序 ") and
+          lines[0].endswith("：以下文件或文件夹没有删除"), "log heading %r" % lines[:1])
+    return lines[1:]
+
+
 def case_locked_file(case):
-    # A file held open without delete sharing stays; so do the folders above
-    # it. Each is reported in one UTF-8 line, the rest goes, and the uninstall
-    # goes on.
+    # A file that cannot be deleted (under Wine held open without delete
+    # sharing, natively a mount point) stays; so do the folders above it. Each
+    # is reported in one UTF-8 line, the rest goes; after the removal one box
+    # lists them and names the log, and only once it is answered does the
+    # uninstall go on.
     case.seed()
     locked = os.path.join(case.model, "part0", "f5")
     process = case.start(hold=locked)
     case.window(process)
     case.confirm(draft=True, model=True)
+    _, text = left_behind_box(case, process)
+    case.keys("Return")
     code, out = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
     lines = out.splitlines()
@@ -270,8 +303,49 @@ def case_locked_file(case):
         "删除失败文件: " + case.path(locked),
         "删除失败目录: " + case.path(os.path.dirname(locked)),
         "删除主目录失败: " + case.path(case.model)], "output %r" % out)
+    check(read_log(case) == lines, "the log does not hold the output lines")
+    if text is not None:
+        print("the box:\n" + text)
+        check("以下文件或文件夹没有删除：\n" + "\n".join(lines) + "\n\n完整列表已写入：" +
+              case.path(case.log) + "\n" in text, "box text %r" % text)
     check(not os.path.exists(case.draft), "the draft folder is still there")
     check(count_entries(case.model) == 2, "more than the locked file and its folder stayed")
+
+
+def case_icon_elsewhere(case):
+    # Started from a working folder without assets/app.ico the window carries
+    # the same icon as with it: the program's own. Another icon beside the
+    # working folder wins.
+    elsewhere = os.path.join(case.tmp, "elsewhere")
+    os.makedirs(elsewhere)
+
+    def shown(cwd, expected=None):
+        process = case.start(cwd=cwd)
+        window = case.window(process)
+        deadline = time.monotonic() + 5
+        while True:  # the icon may follow the window's mapping
+            icons = window_icons(case.display_env, window)
+            if icons and (expected is None or same_icons(icons, expected)):
+                break
+            check(time.monotonic() < deadline, "%s: no icon or not the expected one" % cwd)
+            time.sleep(0.1)
+        if case.registry:  # natively the process is the program: ended exactly
+            process.kill()
+            process.communicate()
+        else:  # under Wine the runner's child; closed as a person would
+            case.keys("alt+F4")
+            code, _ = case.finish(process)
+            check(code == 66, "%s: exit code %r, expected 66" % (cwd, code))
+        return icons
+
+    beside = shown(case.install)
+    print("icon sizes shown:", sorted(beside))
+    shown(elsewhere, beside)
+    other = (200, 30, 90, 255)
+    write_ico(os.path.join(case.install, "assets", "app.ico"), 32, other)
+    icons = shown(case.install)
+    check(same_icons(icons, {size: [other] * (size[0] * size[1]) for size in icons}),
+          "not the icon beside the working folder")
 
 
 def case_protected(case):
@@ -298,10 +372,14 @@ def case_protected(case):
         process = case.start(**({"appdata": appdata} if appdata else {}))
         case.window(process)
         case.confirm(draft=True, model=True)
-        case.message_box(process)
+        warning = case.message_box(process)
+        case.keys("Return")
+        # Refused again by the removal, the folder stayed: the box after it.
+        _, text = left_behind_box(case, process, seen=[warning])
         case.keys("Return")
         code, out = case.finish(process)
         check(code == 0, "%s: exit code %r, expected 0" % (model, code))
+        check(text is None or "\n拒绝删除: %s (" % model in text, "%s: box %r" % (model, text))
         check("拒绝删除: %s (" % model in out, "%s: output %r" % (model, out))
         if appdata:
             check("拒绝删除: %s" % appdata in out, "%s: output %r" % (appdata, out))

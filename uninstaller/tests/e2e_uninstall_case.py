@@ -105,9 +105,13 @@ class Case(Keyboard):
         make_tree(self.model, 20)
         self.entries = count_entries(self.draft)  # the same in both
         self.main = None  # the program's window, once shown
+        # A temporary folder of the case's own, where the program writes its log.
+        self.temp = os.path.join(self.tmp, "temp")
+        os.makedirs(self.temp)
+        self.log = os.path.join(self.temp, "VeltaAI-uninstall.log")
         self.registry = os.path.join(self.tmp, "registry")
         self.env = dict(display.env, QT_QPA_PLATFORM="xcb", VELTA_REGISTRY_DIR=self.registry,
-                        LANG="C.UTF-8")
+                        LANG="C.UTF-8", TMPDIR=self.temp)
 
     def close(self):
         shutil.rmtree(self.model, ignore_errors=True)
@@ -147,19 +151,28 @@ class Case(Keyboard):
             env.pop("APPDATA", None)
         else:
             env["APPDATA"] = appdata
-        return [self.args.program, *arguments], env
+        command = [self.args.program, *arguments]
+        if hold:
+            # A file that is a mount point cannot be deleted, even by root:
+            # another file bound over it, in a mount namespace of the
+            # program's own, so that nothing outside it sees the mount.
+            source = os.path.join(self.tmp, "bound")
+            open(source, "wb").close()
+            command = ["unshare", "--user", "--map-root-user", "--mount", "sh", "-c",
+                       'mount --bind "$0" "$1" && shift && exec "$@"', source, hold, *command]
+        return command, env
 
-    def start(self, *arguments, appdata="default", hold=None, env=None):
-        """Starts the program in the installation folder; appdata None unsets
-        APPDATA, `env` sets further variables."""
+    def start(self, *arguments, appdata="default", hold=None, cwd=None, env=None):
+        """Starts the program, in the installation folder unless cwd says
+        otherwise; appdata None unsets APPDATA, `env` sets further variables."""
         if appdata == "default":
             appdata = self.path(self.appdata)
         command, env = self.command(arguments, appdata, hold, env or {})
         self.started = time.monotonic()
         # Qt's own warnings land in a log that a failure prints.
         with open(os.path.join(self.tmp, "stderr.log"), "ab") as log:
-            return subprocess.Popen(command, cwd=self.install, env=env, stdout=subprocess.PIPE,
-                                    stderr=log)
+            return subprocess.Popen(command, cwd=cwd or self.install, env=env,
+                                    stdout=subprocess.PIPE, stderr=log)
 
     def windows(self, process):
         found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
@@ -181,17 +194,19 @@ class Case(Keyboard):
         self.main = window
         return window
 
-    def message_box(self, process):
-        """Waits for a second window of the program: its message box."""
+    def message_box(self, process, seen=()):
+        """Waits for a second window of the program, its message box, other
+        than the boxes `seen`; gives it the keyboard and returns it."""
         deadline = time.monotonic() + TIMEOUT
         while True:
-            boxes = [w for w in self.windows(process) if w != self.main]
+            boxes = [w for w in self.windows(process) if w != self.main and w not in seen]
             if boxes:
                 break
             check(process.poll() is None, "the program ended without a message box")
             check(time.monotonic() < deadline, "no message box")
             time.sleep(0.05)
         self.activate(boxes[0])
+        return boxes[0]
 
     def confirm(self, token=False, settings=False, draft=False, model=False):
         self.keys(*confirm_keys(token, settings, draft, model))
@@ -240,7 +255,8 @@ class WineCase(Case):
         return self.display.reg(*arguments)
 
     def command(self, arguments, appdata, hold, extra):
-        changes = ["-APPDATA" if appdata is None else "APPDATA=" + appdata]
+        changes = ["-APPDATA" if appdata is None else "APPDATA=" + appdata,
+                   "TEMP=" + self.path(self.temp)]
         changes += ["%s=%s" % item for item in extra.items()]
         if hold:
             changes.append("+" + self.path(hold))

@@ -14,6 +14,7 @@ class tst_FolderSizeCalculator : public QObject {
   private slots:
     void signalsArriveOnGuiThreadInOrder();
     void nothingToRemove();
+    void whatStaysIsReported();
     void countItems();
 
   private:
@@ -34,6 +35,9 @@ class Receiver : public QObject {
     void watch(FolderSizeCalculator* worker) {
         connect(worker, &FolderSizeCalculator::progress, this,
                 [this](int value) { note(QString::number(value)); });
+        // The reason is the platform's wording: only what comes before it.
+        connect(worker, &FolderSizeCalculator::left_behind, this,
+                [this](const QString& line) { note("left " + line.section(" (", 0, 0)); });
         connect(worker, &FolderSizeCalculator::result_ready, this, [this] { note("ready"); });
     }
 
@@ -84,6 +88,46 @@ void tst_FolderSizeCalculator::nothingToRemove() {
     QTRY_COMPARE(receiver.events, (QStringList{"100", "ready"}));
     QVERIFY(receiver.allOnGuiThread);
     QVERIFY(worker.wait(10000));
+}
+
+// A listed file stays (it is not a folder) and so does a protected folder;
+// a path missing from the start, or listed a second time, is nothing left
+// behind. Each report arrives in its place among the progress values.
+void tst_FolderSizeCalculator::whatStaysIsReported() {
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString tree = tmp.filePath("tree"), file = tmp.filePath("file.txt");
+    const QString home = tmp.filePath("home"), ghost = tmp.filePath("ghost");
+    makeFile(tree + "/a.txt");
+    makeFile(file);
+    makeFile(home + "/keep.txt");
+    // The home folder exists; the folder APPDATA names does not.
+    const QByteArray savedHome = qgetenv("HOME"), savedAppdata = qgetenv("APPDATA");
+    qputenv("HOME", QDir::toNativeSeparators(home).toLocal8Bit());
+    qputenv("APPDATA", QDir::toNativeSeparators(ghost).toLocal8Bit());
+
+    QStringList list{tree, tree, file, tmp.filePath("missing"), home, ghost};
+    for (QString& path : list)
+        path = QDir::toNativeSeparators(path);
+    FolderSizeCalculator worker(list);
+    Receiver receiver;
+    receiver.watch(&worker);
+    QSignalSpy ready(&worker, &FolderSizeCalculator::result_ready);
+    worker.start();
+    QVERIFY(ready.wait(10000));
+    QVERIFY(worker.wait(10000));
+    qputenv("HOME", savedHome);
+    qputenv("APPDATA", savedAppdata);
+
+    QTRY_COMPARE(receiver.events.size(), 8);
+    const QString nativeFile = QDir::toNativeSeparators(file);
+    QCOMPARE(receiver.events,
+             (QStringList{"left 拒绝删除: " + QDir::toNativeSeparators(home), "20", "40", "60",
+                          "left 删除主目录失败: " + nativeFile, "80", "100", "ready"}));
+    QVERIFY(receiver.allOnGuiThread);
+    QVERIFY(QFileInfo::exists(home + "/keep.txt"));
+    QVERIFY(QFileInfo(file).isFile());
+    QVERIFY(!QFileInfo::exists(tree));
 }
 
 void tst_FolderSizeCalculator::countItems() {

@@ -31,6 +31,17 @@ class tst_UninstallWindow_confirm : public UninstallWindowTest {
     void draftFolderWithoutUsableAppdata();
     void relativeServicepathIsNeverRemoved();
     void protectedFolderIsNamedInTheWarning();
+    void whatStaysIsShownThenLogged();
+    void longListIsCutAndAnUnwritableLogSaysSo();
+
+  private:
+    // The temporary folder, where the log goes: a fresh one of the case's own.
+    QString useTemp(const QString& folder) {
+        const QByteArray native = QDir::toNativeSeparators(folder).toLocal8Bit();
+        qputenv("TMPDIR", native);
+        qputenv("TEMP", native);
+        return QDir::toNativeSeparators(folder + "/VeltaAI-uninstall.log");
+    }
 };
 
 void tst_UninstallWindow_confirm::confirm_data() {
@@ -244,6 +255,86 @@ void tst_UninstallWindow_confirm::protectedFolderIsNamedInTheWarning() {
     QVERIFY2(lines.startsWith(QStringLiteral("拒绝删除: ") + native), qPrintable(lines));
     QVERIFY(QFileInfo::exists(home + "/keep"));
     QVERIFY(!QFileInfo::exists(draft_));
+    // Refused again by the removal, the folder stayed: the box after it says so.
+    QCOMPARE(answer.texts.size(), 2);
+    QVERIFY2(answer.texts[1].contains(QStringLiteral("\n拒绝删除: ") + native + " ("),
+             qPrintable(answer.texts[1]));
+}
+
+// A model folder that is a file stays. After the removal one box shows each
+// output line and names the log, which holds them all; only once it is
+// answered does the uninstall go on.
+void tst_UninstallWindow_confirm::whatStaysIsShownThenLogged() {
+    seedAll();
+    const QString file = work_->filePath("models.bin");
+    makeTree(work_->filePath("tmp"), 0);
+    const QString log = useTemp(work_->filePath("tmp"));
+    {
+        QFile f(log); // an earlier run's log is replaced
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("earlier run\n");
+    }
+    QFile(file).open(QIODevice::WriteOnly);
+    RegWindowSettings.setValue(u"servicepath", QDir::toNativeSeparators(file).toStdU16String());
+    UninstallWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    tick(w, false, false, true, true);
+    StdoutCapture out;
+    MessageBoxAnswerer answer;
+    w.UnInstallModel();
+
+    QTRY_COMPARE(exitCodes, QList<int>{0});
+    const QString lines = out.text();
+    QVERIFY2(lines.startsWith(QStringLiteral("删除主目录失败: ") + QDir::toNativeSeparators(file) +
+                              " ("),
+             qPrintable(lines));
+    QCOMPARE(lines.count(u'\n'), 1);
+    QCOMPARE(answer.texts, QStringList{QStringLiteral("以下文件或文件夹没有删除：\n") + lines +
+                                       QStringLiteral("\n完整列表已写入：") + log});
+    QCOMPARE(answer.exitCodesShown, QList<QList<int>>{{}});
+    QVERIFY(!QFileInfo::exists(draft_));
+    QVERIFY(QFileInfo(file).isFile());
+
+    QFile f(log);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QString text = QString::fromUtf8(f.readAll());
+    if (text.startsWith(u'\xFEFF'))
+        text.remove(0, 1);
+    text.replace("\r\n", "\n");
+    const QString header = text.section(u'\n', 0, 0);
+    QVERIFY2(header.startsWith(QStringLiteral("VeltaAI卸载程序 ")) &&
+                 header.endsWith(QStringLiteral("：以下文件或文件夹没有删除")),
+             qPrintable(header));
+    QCOMPARE(text.section(u'\n', 1), lines);
+}
+
+// More than 15 lines: the first 15 and how many more. A log that cannot be
+// written is named with the reason. A close request while the box shows
+// cancels nothing: the removal has ended.
+void tst_UninstallWindow_confirm::longListIsCutAndAnUnwritableLogSaysSo() {
+    const QString log = useTemp(work_->filePath("no-such-folder"));
+    UninstallWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QStringList lines;
+    for (int i = 1; i <= 20; ++i) {
+        lines << QStringLiteral("删除失败文件: f%1 (busy)").arg(i);
+        w.note_left_behind(lines.last());
+    }
+    QTimer::singleShot(0, &w, [&w] { w.close(); }); // runs while the box shows
+    MessageBoxAnswerer answer;
+    w.trueUninstall();
+
+    QCOMPARE(answer.texts.size(), 1);
+    const QString text = answer.texts[0];
+    const QString expected =
+        QStringLiteral("以下文件或文件夹没有删除：\n") + lines.mid(0, 15).join(u'\n') +
+        QStringLiteral("\n……以及另外 5 项\n\n无法写入日志文件 ") + log + QStringLiteral("（");
+    QVERIFY2(text.startsWith(expected) && text.endsWith(QStringLiteral("）")), qPrintable(text));
+    QVERIFY(text.size() > expected.size() + 1); // the reason
+    QCOMPARE(exitCodes, QList<int>({0, 0}));
+    QVERIFY(!QFileInfo::exists(work_->filePath("no-such-folder")));
 }
 
 QTEST_MAIN(tst_UninstallWindow_confirm)

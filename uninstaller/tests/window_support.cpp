@@ -35,6 +35,9 @@ void UninstallWindowTest::initTestCase() {
     qputenv("VELTA_REGISTRY_DIR", registry_.path().toLocal8Bit());
     endProcess = [](int code) { exitCodes << code; };
     initialDir_ = QDir::currentPath();
+    for (const char* name : {"TMPDIR", "TEMP"})
+        if (qEnvironmentVariableIsSet(name))
+            initialTemp_[name] = qgetenv(name);
 }
 
 void UninstallWindowTest::init() {
@@ -53,6 +56,14 @@ void UninstallWindowTest::init() {
 
 void UninstallWindowTest::cleanup() {
     QDir::setCurrent(initialDir_);
+    // A case may point the temporary folder elsewhere; the next one's work
+    // folder is made there.
+    for (const char* name : {"TMPDIR", "TEMP"}) {
+        if (initialTemp_.contains(name))
+            qputenv(name, initialTemp_[name]);
+        else
+            qunsetenv(name);
+    }
 }
 
 void UninstallWindowTest::makeTree(const QString& root, int files) {
@@ -113,10 +124,13 @@ MessageBoxAnswerer::MessageBoxAnswerer() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
         if (!box || !box->isVisible())
             return;
-        timer_.stop();
-        text = box->text();
-        wasEnabled = box->isEnabled();
-        if (wasEnabled)
+        if (texts.isEmpty()) {
+            text = box->text();
+            wasEnabled = box->isEnabled();
+        }
+        texts << box->text();
+        exitCodesShown << exitCodes;
+        if (box->isEnabled())
             box->button(QMessageBox::Ok)->click();
         else
             box->done(QMessageBox::Ok);

@@ -4,9 +4,11 @@
 // caught by replacing endProcess), and helpers to read standard output and to
 // answer message boxes.
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QScopedPointer>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -36,6 +38,7 @@ class UninstallWindowTest : public QObject {
     QString draft_; // $APPDATA/VeltaAI
     QString model_; // the servicepath folder
     QString initialDir_;
+    QMap<QByteArray, QByteArray> initialTemp_; // TMPDIR and TEMP as found
 
     static void makeTree(const QString& root, int files);
     void seedAll();
@@ -54,10 +57,13 @@ class StdoutCapture {
     int saved_ = -1;
 };
 
-// Answers the next application-modal message box with OK; returns its text.
+// Answers every application-modal message box with OK, the first one's text
+// in `text`, each one's in `texts`, with the exit codes so far when it showed.
 class MessageBoxAnswerer : public QObject {
   public:
     QString text;
+    QStringList texts;
+    QList<QList<int>> exitCodesShown;
     bool wasEnabled = false;
     MessageBoxAnswerer();
 

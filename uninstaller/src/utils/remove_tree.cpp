@@ -29,7 +29,8 @@ class Remover {
             // Listed twice: the second time it is gone, as a removal by name would find it.
             const fs::Identity self = fs::chain(*valid.listed).front();
             if (std::find(removed.begin(), removed.end(), self) != removed.end()) {
-                line("删除主目录失败: " + to_utf8(*valid.path) + " (" + fs::missing_text() + ")");
+                line("删除主目录失败: " + to_utf8(*valid.path) + " (" + fs::missing_text() + ")",
+                     false);
                 step();
                 continue;
             }
@@ -39,7 +40,13 @@ class Remover {
         emit_progress(100);
     }
 
-    void line(const std::string& text) { writeLine(events_.out, text); }
+    // A line that names something left behind, unless `stays` says otherwise
+    // (a path listed twice, a refused path that does not exist).
+    void line(const std::string& text, bool stays = true) {
+        writeLine(events_.out, text);
+        if (stays && events_.left_behind)
+            events_.left_behind(text);
+    }
 
     static long long count(const fs::Listed& listed, const NativeString& path) {
         long long n = 0;
@@ -61,7 +68,8 @@ class Remover {
             fs::ListedPtr listed = fs::open_listed(path);
             std::string why = guards.judge(path, listed.get());
             if (!why.empty()) {
-                line("拒绝删除: " + to_utf8(path) + " (" + why + ")");
+                line("拒绝删除: " + to_utf8(path) + " (" + why + ")",
+                     listed && fs::exists(*listed));
                 continue;
             }
             if (!listed || !fs::exists(*listed))

@@ -18,10 +18,13 @@ constexpr char kSeparator = '/';
 #endif
 
 // Where one removal reports to. Lines go to `out` as UTF-8, each ending in
-// "\n" and flushed at once.
+// "\n" and flushed at once; `left_behind` gets, after it is written, each line
+// that names something the removal leaves behind (not a path that was missing
+// from the start, nor one listed twice).
 struct Events {
     std::function<void(int)> progress;
     std::function<void()> result_ready;
+    std::function<void(const std::string&)> left_behind;
     std::FILE* out = stdout;
 };
 
