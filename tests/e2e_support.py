@@ -77,6 +77,16 @@ class Wine:
         relative = os.path.relpath(local, self.drive_c)
         return "C:\\" + relative.replace("/", "\\")
 
+    def short_name(self, folder, name):
+        """The 8.3 name Wine gave `name` inside `folder` (Windows paths), from dir /x."""
+        listing = subprocess.run(self.command("cmd", "/c", "dir", "/x", folder), env=self.env,
+                                 capture_output=True)
+        for line in listing.stdout.decode("utf-8", "replace").splitlines():
+            parts = line.split(None, 5)  # date, time, AM/PM, <DIR>, short name, name
+            if len(parts) == 6 and parts[5].strip() == name:
+                return parts[4]
+        raise Failure("no short name for %s in %s: %r" % (name, folder, listing.stdout[-600:]))
+
     def reg(self, *arguments):
         """Wine's reg.exe; its output decoded, without CR."""
         done = subprocess.run(self.command("reg", *arguments), env=self.env, capture_output=True)

@@ -306,16 +306,18 @@ def case_reinstall(case):
 
 
 def case_running(case):
-    # A running main application, started through the 8.3 spelling of the
-    # installation folder: the user is told; Cancel leaves everything, Retry
-    # asks again while it runs and goes on once it has ended.
-    folder = os.path.join(case.tmp, "VeltaAI Running")
+    # A running main application, started through another drive letter for
+    # the installation's folder, as subst makes one (Wine reports a program
+    # started through an 8.3 spelling by its long path, so that proves
+    # nothing here): the user is told; Cancel leaves everything, Retry asks
+    # again while it runs and goes on once it has ended.
+    folder = os.path.join(case.tmp, "VeltaAI")
     case.install(folder)
-    launcher = case.wine.path(os.path.join(folder, "VeltaAI.exe"))
-    spelled = subprocess.run(case.wine.command("cmd", "/c", 'for %%I in ("%s") do @echo %%~sI'
-                                               % launcher), env=case.display_env,
-                             capture_output=True, text=True).stdout.strip()
-    check("~" in spelled, "no 8.3 spelling of %s: %r" % (launcher, spelled))
+    drive = os.path.join(case.wine.drive_c, "..", "dosdevices", "v:")
+    if os.path.lexists(drive):
+        os.remove(drive)
+    os.symlink(case.tmp, drive)
+    spelled = "V:\\VeltaAI\\VeltaAI.exe"
     record = os.path.join(case.tmp, "record.txt")
     env = dict(case.display_env, VELTA_STANDIN_RECORD=case.wine.path(record),
                VELTA_STANDIN_DELAY_MS=str(TIMEOUT * 10 * 1000))
@@ -347,6 +349,7 @@ def case_running(case):
     case.keys(*confirm_keys())
     case.wait_uninstalled(folder, close=True)
     case.removed(folder)
+    os.remove(drive)
 
 
 def case_fallback(case):

@@ -270,14 +270,7 @@ class WineCase(Case):
         return code, out.replace("\r\n", "\n")
 
     def short_name(self, folder, name):
-        """The 8.3 name Wine gave `name` inside `folder`, from dir /x."""
-        listing = subprocess.run(self.display.command("cmd", "/c", "dir", "/x", folder),
-                                 env=self.env, capture_output=True)
-        for line in listing.stdout.decode("utf-8", "replace").splitlines():
-            parts = line.split(None, 5)  # date, time, AM/PM, <DIR>, short name, name
-            if len(parts) == 6 and parts[5].strip() == name:
-                return parts[4]
-        raise Failure("no short name for " + name)
+        return self.display.short_name(folder, name)
 
     def windows(self, process):
         # Wine names its X windows' class after the program, not the host pid.

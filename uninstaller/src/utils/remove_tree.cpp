@@ -65,11 +65,15 @@ class Remover {
         std::vector<Valid> valid_paths;
         long long total_all = 0;
         for (const NativeString& path : paths) {
-            fs::ListedPtr listed = fs::open_listed(path);
-            std::string why = guards.judge(path, listed.get());
+            std::string why = Guards::form_refusal(path);
+            const bool opened = why.empty();
+            fs::ListedPtr listed = opened ? fs::open_listed(path) : nullptr;
+            if (opened)
+                why = guards.judge(path, listed.get());
             if (!why.empty()) {
+                // What is not even opened counts as staying, wherever it is.
                 line("拒绝删除: " + to_utf8(path) + " (" + why + ")",
-                     listed && fs::exists(*listed));
+                     !opened || (listed && fs::exists(*listed)));
                 continue;
             }
             if (!listed || !fs::exists(*listed))
@@ -129,6 +133,8 @@ int progress_value(long long current, long long total) {
 }
 
 long long count_items(const NativeString& folder) {
+    if (!Guards::form_refusal(folder).empty())
+        return 0;
     fs::ListedPtr listed = fs::open_listed(folder);
     return listed ? Remover::count(*listed, folder) : 0;
 }

@@ -337,16 +337,22 @@ Guards::Guards(const std::vector<Protected>& folders) {
 
 Guards::~Guards() = default;
 
-std::string Guards::judge(const NativeString& path, const fs::Listed* listed) const {
-    std::vector<Parsed> spelled(1);
-    switch (parse_path(path, &spelled[0])) {
+std::string Guards::form_refusal(const NativeString& path) {
+    Parsed ignored;
+    switch (parse_path(path, &ignored)) {
     case Form::Relative:
         return "不是绝对路径";
     case Form::Device:
         return "是设备路径，不是文件夹";
-    case Form::Absolute:
-        break;
+    default:
+        return {};
     }
+}
+
+std::string Guards::judge(const NativeString& path, const fs::Listed* listed) const {
+    std::vector<Parsed> spelled(1);
+    if (parse_path(path, &spelled[0]) != Form::Absolute)
+        return form_refusal(path);
     const std::optional<Parsed> resolved = resolved_form(path);
     if (resolved)
         spelled.push_back(*resolved);
@@ -422,6 +428,9 @@ std::vector<Protected> protected_folders() {
 }
 
 std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded) {
+    const std::string why = Guards::form_refusal(path);
+    if (!why.empty())
+        return why;
     fs::ListedPtr listed = fs::open_listed(path);
     return Guards(guarded).judge(path, listed.get());
 }

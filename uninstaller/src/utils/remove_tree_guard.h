@@ -15,6 +15,11 @@ class Guards {
     Guards(const Guards&) = delete;
     Guards& operator=(const Guards&) = delete;
 
+    // Why `path` must not even be opened: a relative path (it would name
+    // something in the current folder) or a device path (opening a pipe
+    // connects to it); empty when it may.
+    static std::string form_refusal(const NativeString& path);
+
     // Why `path` must not be removed, or empty when it may be; `listed` is the
     // path opened already, null when nothing is there.
     std::string judge(const NativeString& path, const fs::Listed* listed) const;

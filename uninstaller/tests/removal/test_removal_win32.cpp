@@ -143,4 +143,19 @@ TEST_SUITE("win32") {
                                        system_text(ERROR_FILE_NOT_FOUND) + ")"});
         CHECK(o.progress == std::vector<int>{25, 50, 75, 100});
     }
+
+    TEST_CASE("a device path is refused without being opened") {
+        // A pipe that a client opening it would connect to.
+        const wchar_t name[] = L"\\\\.\\pipe\\velta-removal-test";
+        UniqueFile pipe(CreateNamedPipeW(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1,
+                                         0, 0, 0, nullptr));
+        REQUIRE(pipe.get() != INVALID_HANDLE_VALUE);
+        Outcome o = remove_paths({fsys::path(name)});
+        REQUIRE(o.lines().size() == 1);
+        CHECK(o.lines()[0].find(u8"是设备路径") != std::string::npos);
+        CHECK(removal::refusal_reason(name, {}) == u8"是设备路径，不是文件夹");
+        CHECK(removal::count_items(name) == 0);
+        CHECK_FALSE(ConnectNamedPipe(pipe.get(), nullptr));
+        CHECK(GetLastError() == ERROR_PIPE_LISTENING); // no client came
+    }
 }
