@@ -21,7 +21,8 @@ shift
 
 export WINEPREFIX="$build/wineprefix"
 export WINEARCH=win64
-export WINEDEBUG=-all
+# Quiet, unless a test asks for a trace channel (VELTA_WINEDEBUG=+reg, say).
+export WINEDEBUG=${VELTA_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINELOADER=/usr/lib/wine/wine64
 export HOME="$build/wine-home" XDG_CACHE_HOME="$build/wine-home/.cache"

@@ -397,11 +397,11 @@ int uninstallMain(int argc, char** argv) {
         // Never destroyed: every way out is an immediate exit.
         qtHandler = qInstallMessageHandler(startMessageHandler);
 #ifdef QT_STATIC
-        // Everything the program needs is linked in, and the installation
-        // folder may be writable by anything the user runs: Qt looks for no
-        // plugin in any folder (it would read a planted one and load it), and
-        // a built-in qt.conf comes before one beside the program.
-        QCoreApplication::setLibraryPaths({});
+        // Everything the program needs is linked in, and the static Qt looks
+        // for plugins in no folder but this one, which another program may
+        // set: a planted platform plugin there would be read, loaded and keep
+        // the window from starting. (A built-in qt.conf keeps one beside the
+        // program from being read.)
         qunsetenv("QT_QPA_PLATFORM_PLUGIN_PATH");
 #endif
         auto* app = new QApplication(argc, argv);

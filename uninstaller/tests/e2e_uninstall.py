@@ -389,25 +389,33 @@ def case_protected(case):
 def case_planted(case):
     # Qt plugins of every kind the program uses, each with real metadata, in
     # every folder Qt could be pointed at: beside the program (also its working
-    # folder), where a planted qt.conf points, and where the variables point.
-    # The program shows its window, icon included, and loads none of them.
+    # folder), where a planted qt.conf points, and where the variables point;
+    # and a qt.conf beside it that would change the platform's options. The
+    # window shows, icon included, no planted DLL is loaded, and Wine's file
+    # trace shows that no qt.conf was even looked for (while it shows the icon).
     planted = os.path.join(case.args.wine, "planted")
     elsewhere = os.path.join(case.tmp, "elsewhere")
     for base in (case.install, os.path.join(case.install, "plugins"), elsewhere):
         shutil.copytree(planted, base, dirs_exist_ok=True)
     with open(os.path.join(case.install, "qt.conf"), "w") as conf:
-        conf.write("[Paths]\nPrefix = %s\nPlugins = .\n" % case.path(elsewhere).replace("\\", "/"))
+        conf.write("[Paths]\nPrefix = %s\nPlugins = .\n[Platforms]\nWindowsArguments = "
+                   "fontengine=freetype\n" % case.path(elsewhere).replace("\\", "/"))
     case.seed()
+    case.env["VELTA_WINEDEBUG"] = "trace+file"
     process = case.start(env={"QT_PLUGIN_PATH": case.path(elsewhere),
                               "QT_QPA_PLATFORM_PLUGIN_PATH":
                                   case.path(os.path.join(elsewhere, "platforms"))})
     case.window(process)
     case.keys("alt+F4")
-    code, _ = case.finish(process)
-    check(code == 66, "exit code %r, expected 66" % code)
+    code, out = case.finish(process)
+    check(code == 66, "exit code %r, expected 66; output %r" % (code, out))
     loaded = [os.path.join(root, name) for root, _, names in os.walk(case.tmp)
               for name in names if name.endswith(".loaded")]
     check(not loaded, "planted DLLs were loaded: %s" % loaded)
+    with open(os.path.join(case.tmp, "stderr.log"), errors="replace") as f:
+        trace = f.read().lower()
+    check("app.ico" in trace, "no file trace from the program")
+    check("qt.conf" not in trace and "qt6.conf" not in trace, "a qt.conf was looked for")
 
 
 def main():
