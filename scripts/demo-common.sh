@@ -98,6 +98,7 @@ window() {
             echo "no window of $1 took the keyboard" >&2
             return 1
         fi
+        sleep 0.1
     done
     return 1
 }
