@@ -41,7 +41,7 @@ report() {
 running() {
     local p
     for p in $(pgrep -f '\.exe'); do
-        tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qF -- "$1" &&
+        tr '\0' ' ' 2>/dev/null <"/proc/$p/cmdline" | grep -qF -- "$1" &&
             grep -qzxF "WINEPREFIX=$build/wineprefix" "/proc/$p/environ" 2>/dev/null && return 0
     done
     return 1
