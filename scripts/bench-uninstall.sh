@@ -40,12 +40,8 @@ start_shown() {
     t0=$(now)
     (cd "$install" && exec "$runner" "$build" "$@" >/dev/null 2>&1) &
     app=$!
-    # Polled here: xdotool's own --sync looks only every half second.
-    window=""
-    until [ -n "$window" ]; do
-        window=$(xdotool search --onlyvisible --classname "$class" | head -1)
-        [ -n "$window" ] || sleep 0.01
-    done
+    # Polled often: xdotool's own --sync looks only every half second.
+    window=$(window_poll=0.01 wait_window "$class" 60)
     shown=$(elapsed "$t0" "$(now)")
 }
 

@@ -9,12 +9,16 @@
 #   seed_demo_data   settings in Wine's registry and data folders inside the prefix
 #   display          the display the programs run on; headless is "yes" when it
 #                    is the runner's virtual one
-#   shoot FILE [WINDOW]    screenshot of a window with its frame (default: the screen)
+#   window CLASS     waits for a shown window of a Windows program, gives it the
+#                    keyboard and prints its id (the waits: scripts/window-wait.sh)
+#   shoot FILE [WINDOW [CLASS]]   screenshot of a window with its frame
+#                    (default: the screen); never fails
 build=$PWD/${BUILD_DIR:-build/windows}
 stage=$PWD/build/stage
 shots=$PWD/build/setup
 runner=$PWD/cmake/wine-run.sh
 mkdir -p "$shots"
+source "$PWD/scripts/window-wait.sh"
 
 [ -f "$stage/Uninstall.exe" ] || bash scripts/stage.sh "$build"
 headless=yes
@@ -79,18 +83,67 @@ report_data() {
     done
 }
 
-shoot() {
-    local out=$1 window=${2:-root}
-    # The window with the frame that openbox draws around it.
-    local parent
-    while [ "$window" != root ]; do
-        parent=$(xwininfo -display "$display" -tree -id "$window" | awk '/Parent window id/ {print $4, $5}')
+window() {
+    local -x DISPLAY=$display
+    local w end=$((SECONDS + 60))
+    # A window can close between being found and being activated (a wizard
+    # page, a splash): then it is looked for again.
+    while w=$(wait_window "$1" $((end > SECONDS ? end - SECONDS : 1))); do
+        if timeout 10 xdotool windowactivate --sync "$w" 2>/dev/null; then
+            sleep 0.5 # focus reaches the first control
+            echo "$w"
+            return 0
+        fi
+        if [ $SECONDS -ge $end ]; then
+            echo "no window of $1 took the keyboard" >&2
+            return 1
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# The window that openbox frames (WINDOW or an ancestor below the root);
+# fails when WINDOW is gone.
+frame_of() {
+    local window=$1 parent
+    while :; do
+        parent=$(xwininfo -display "$display" -tree -id "$window" 2>/dev/null | awk '/Parent window id/ {print $4, $5}')
         case "$parent" in
-        *"(the"*) break ;; # its parent is the root window
+        *"(the"*) echo "$window"; return 0 ;; # its parent is the root window
         0x[1-9a-f]*) window=${parent%% *} ;;
-        *) window=root ;; # gone: the whole screen instead
+        *) return 1 ;;
         esac
     done
-    import -display "$display" -window "$window" "$out"
-    echo "Screenshot: $out"
+}
+
+shoot_window() {
+    local frame
+    frame=$(frame_of "$2") && import -display "$display" -window "$frame" "$1" 2>/dev/null &&
+        window_shown "$2"
+}
+
+# A screenshot is a by-product: a window that closed first is shot again once
+# a window of CLASS shows, else the screen is shot, and the log says which.
+shoot() {
+    local -x DISPLAY=$display
+    local out=$1 window=${2:-} class=${3:-} again
+    if [ -n "$window" ]; then
+        if shoot_window "$out" "$window"; then
+            echo "Screenshot: $out"
+            return 0
+        fi
+        if [ -n "$class" ] && again=$(wait_window "$class" 10 2>/dev/null) &&
+            shoot_window "$out" "$again"; then
+            echo "Screenshot: $out (window $window had closed: the next window of $class)"
+            return 0
+        fi
+        echo "Screenshot: $out shows the whole screen: window $window had closed"
+    fi
+    if import -display "$display" -window root "$out" 2>/dev/null; then
+        [ -n "$window" ] || echo "Screenshot: $out"
+    else
+        echo "No screenshot $out: the screen could not be read"
+    fi
+    return 0
 }

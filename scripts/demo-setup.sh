@@ -41,7 +41,7 @@ report() {
 running() {
     local p
     for p in $(pgrep -f '\.exe'); do
-        tr '\0' ' ' <"/proc/$p/cmdline" 2>/dev/null | grep -qF -- "$1" &&
+        tr '\0' ' ' 2>/dev/null <"/proc/$p/cmdline" | grep -qF -- "$1" &&
             grep -qzxF "WINEPREFIX=$build/wineprefix" "/proc/$p/environ" 2>/dev/null && return 0
     done
     return 1
@@ -62,24 +62,16 @@ if [ $headless = no ]; then
 fi
 
 export DISPLAY=$display
-window() { # waits for a visible window of a Windows program and gives it the keyboard
-    local w
-    w=$(timeout 60 xdotool search --sync --onlyvisible --classname "$1" | head -1)
-    [ -n "$w" ] || { echo "no window of $1" >&2; return 1; }
-    xdotool windowactivate --sync "$w"
-    sleep 0.5
-    echo "$w"
-}
 
 echo "== Install"
 "$runner" "$build" "$setup_win" &
 wizard=$!
 w=$(window veltaai-setup.exe)
-shoot "$shots/setup-wizard.png" "$w"
+shoot "$shots/setup-wizard.png" "$w" veltaai-setup.exe
 xdotool key Return # 安装: into the default folder
 until reg query "$entry" >/dev/null 2>&1; do sleep 0.2; done
 sleep 1
-shoot "$shots/setup-finish.png" "$w"
+shoot "$shots/setup-finish.png" "$w" veltaai-setup.exe
 xdotool key Return # 完成, with 运行 VeltaAI ticked
 wait $wizard
 report
@@ -97,12 +89,13 @@ echo "== Uninstall"
 w=$(window uninstall.exe)
 xdotool key --delay 80 space Tab space Tab space Tab space
 sleep 0.3
-shoot "$shots/setup-uninstall.png" "$w"
+shoot "$shots/setup-uninstall.png" "$w" uninstall.exe
 xdotool key --delay 80 Tab Tab space
 w=$(window un.exe)
 until ! reg query "$entry" >/dev/null 2>&1; do sleep 0.2; done
 sleep 0.5
-shoot "$shots/setup-uninstalled.png" "$w"
-xdotool windowactivate --sync "$w" key Return # 关闭
+shoot "$shots/setup-uninstalled.png" "$w" un.exe
+window un.exe >/dev/null
+xdotool key Return # 关闭
 wait_uninstaller
 report

@@ -34,14 +34,12 @@ fi
 "$runner" "$build" Uninstall.exe &
 app=$!
 export DISPLAY=$display
-window=$(xdotool search --sync --onlyvisible --classname uninstall.exe | head -1)
-xdotool windowactivate --sync "$window"
-sleep 0.5
+window=$(window uninstall.exe)
 
 # Options: tick all four boxes, going down the Tab order.
 xdotool key --delay 80 space Tab space Tab space Tab space
 sleep 0.3
-shoot "$shots/uninstall-options.png" "$window"
+shoot "$shots/uninstall-options.png" "$window" uninstall.exe
 
 # Confirm, and catch the window mid-removal: the bar trails the files a little
 # (one queued update per entry), so a moment after half the model files are gone.
@@ -49,7 +47,7 @@ xdotool key --delay 80 Tab Tab space
 parts() { local p=("$models"/shard*/part*); [ -e "${p[0]}" ] && echo ${#p[@]} || echo 0; }
 while [ "$(parts)" -gt 5000 ] && kill -0 $app 2>/dev/null; do sleep 0.01; done
 sleep 0.5
-kill -0 $app 2>/dev/null && shoot "$shots/uninstall-removing.png" "$window"
+kill -0 $app 2>/dev/null && shoot "$shots/uninstall-removing.png" "$window" uninstall.exe
 code=0
 wait $app || code=$?
 report $code

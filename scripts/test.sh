@@ -4,7 +4,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-bash scripts/qt-windows.sh >/dev/null # once: later runs find it in the cache
+# Qt for Windows, built once (its messages shown as they come); later runs only
+# print the cached prefix.
+echo "=== Qt for Windows ==="
+bash scripts/qt-windows.sh
 
 status=0
 for preset in linux windows; do

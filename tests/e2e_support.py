@@ -107,9 +107,20 @@ class Keyboard:
 
     def visible(self, classname):
         """The visible windows of a Windows program (Wine names the X window
-        class after the program's file)."""
-        found = self.xdotool("search", "--onlyvisible", "--classname", classname)
-        return found.stdout.split()
+        class after the program's file). As in scripts/window-wait.sh: xdotool
+        stops a search at the first X error, which any window that closes
+        meanwhile causes (BadWindow), so such a search is repeated; and a
+        window counts only while it is still shown."""
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            found = self.xdotool("search", "--onlyvisible", "--classname", classname)
+            if "X Error" not in found.stderr:
+                break
+            check(time.monotonic() < deadline, "every search for %s ended in an X error" % classname)
+            time.sleep(0.05)
+        return [window for window in found.stdout.split()
+                if "IsViewable" in subprocess.run(["xwininfo", "-id", window], env=self.display_env,
+                                                  capture_output=True, text=True).stdout]
 
     def activate(self, window):
         """Gives the window the keyboard; keys sent before that would be lost."""
