@@ -9,15 +9,23 @@ bash scripts/deps.sh
 echo "=== Qt for Windows ==="
 bash scripts/qt-windows.sh
 
+# The Wine and Xvfb that the tests start are stopped however the run ends.
+trap 'cmake/wine-run.sh build/windows --stop >/dev/null 2>&1 || true' EXIT
+
 status=0
 for preset in linux windows; do
   echo "=== $preset ==="
   cmake --preset "$preset"
   cmake --build --preset "$preset"
+  registered=$(ctest --preset "$preset" -N | sed -n 's/^Total Tests: //p')
+  floor=$(awk -v p="$preset" '$1 == p { print $2 }' tests/test-count-floor)
+  if [ "${registered:-0}" -lt "$floor" ]; then
+    echo "FAIL: the $preset preset registers ${registered:-0} tests, fewer than its floor of $floor (tests/test-count-floor)"
+    status=1
+  fi
   ctest --preset "$preset" || status=1
 done
 # Two more builds of the commit from scratch, compared byte for byte (minutes).
 echo "=== reproducible ==="
 bash scripts/check-reproducible.sh || status=1
-cmake/wine-run.sh build/windows --stop || true
 exit $status

@@ -49,6 +49,12 @@ if(VELTA_TESTS)
   foreach(suite IN LISTS _removal_suites)
     add_test(NAME removal.core.${suite} COMMAND removal_tests --test-suite=${suite})
   endforeach()
+  if(NOT WIN32)
+    add_test(NAME removal.core.posix-root COMMAND sh -c
+      "[ \"$(id -u)\" = 0 ] || exit 77; exec \"$0\" --test-suite=posix-root"
+      $<TARGET_FILE:removal_tests>)
+    set_tests_properties(removal.core.posix-root PROPERTIES SKIP_RETURN_CODE 77)
+  endif()
 
   # Faults injected where the platform cannot make them happen.
   removal_library(removal_core_faults)
