@@ -143,9 +143,8 @@ TEST_SUITE("options") {
         DWORD gone = GonePid(inst);
         long long plain = MedianPauseMs(inst, L"--relaunch --wait-pid=abc");
         long long paused = MedianPauseMs(inst, L"--relaunch --wait-pid=" + std::to_wstring(gone));
-        MESSAGE("splash shown to main application started: id 0 " << plain
-                                                                  << " ms, id without process "
-                                                                  << paused << " ms");
+        MESSAGE("splash shown to main application started: id 0 "
+                << plain << " ms, id without process " << paused << " ms");
         // The pause is the difference (less timer granularity); far less than
         // 5 s shows that nothing was waited for on top of it.
         CHECK(paused - plain >= 150);
