@@ -248,14 +248,6 @@ UniqueFile hold_shared(const fsys::path& file) {
                                   OPEN_EXISTING, 0, nullptr));
 }
 
-std::vector<fsys::path> moved_out(const fsys::path& folder) {
-    std::vector<fsys::path> out;
-    for (const auto& e : fsys::directory_iterator(folder))
-        if (e.path().filename().native().rfind(L".removing-", 0) == 0)
-            out.push_back(e.path());
-    return out;
-}
-
 } // namespace
 
 TEST_SUITE("faults") {

@@ -15,15 +15,6 @@ std::wstring long_form(const fsys::path& p) {
     return L"\\\\?\\" + p.native();
 }
 
-// Names in `folder` that a removal left there for held entries.
-std::vector<fsys::path> moved_out(const fsys::path& folder) {
-    std::vector<fsys::path> out;
-    for (const auto& e : fsys::directory_iterator(folder))
-        if (e.path().filename().native().rfind(L".removing-", 0) == 0)
-            out.push_back(e.path());
-    return out;
-}
-
 UniqueFile hold(const fsys::path& file, DWORD share) {
     return UniqueFile(
         CreateFileW(file.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr));

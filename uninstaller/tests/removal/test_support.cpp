@@ -144,6 +144,14 @@ std::string u8(const fsys::path& path) {
 }
 
 #ifdef _WIN32
+std::vector<fsys::path> moved_out(const fsys::path& folder) {
+    std::vector<fsys::path> out;
+    for (const auto& e : fsys::directory_iterator(folder))
+        if (e.path().filename().native().rfind(L".removing-", 0) == 0)
+            out.push_back(e.path());
+    return out;
+}
+
 std::string system_text(unsigned long code) {
     return removal::to_utf8(ErrorText(code));
 }

@@ -65,6 +65,8 @@ std::string u8(const fsys::path& path);    // the native path text in UTF-8
 
 #ifdef _WIN32
 std::string system_text(unsigned long code); // the system's description of an error code
+// Names in `folder` that a removal left there for held entries.
+std::vector<fsys::path> moved_out(const fsys::path& folder);
 #endif
 
 // Points the environment variables that name protected folders at fake
