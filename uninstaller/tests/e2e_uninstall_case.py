@@ -244,8 +244,9 @@ class WineCase(Case):
 
     def close(self):
         # A failed case can leave the program running, and its window would
-        # stand in the next case's way.
+        # stand in the next case's way; nor may a sub-key it made outlive it.
         subprocess.run(["pkill", "-f", re.escape(self.path(self.install))])
+        self.reg("delete", KEY + r"\Layout", "/f")
         super().close()
 
     def path(self, local):
@@ -265,8 +266,9 @@ class WineCase(Case):
                                      *arguments), self.env)
 
     def finish(self, process, timeout=TIMEOUT):
-        # The C runtime ends lines with CR LF on Windows.
+        # The C runtime ends lines with CR LF on Windows: every one of them.
         code, out = super().finish(process, timeout)
+        check(out.count("\n") == out.count("\r\n"), "a line without CR LF in %r" % out)
         return code, out.replace("\r\n", "\n")
 
     def short_name(self, folder, name):
