@@ -111,14 +111,20 @@ class Case(Keyboard):
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=TIMEOUT)
         check(done.returncode == 0, "the uninstaller did not start: %d" % done.returncode)
+        # Its copy runs now, so that a wait for its end waits for something:
+        # seen running, or so quick that it has removed the entry already.
+        deadline = time.monotonic() + TIMEOUT
+        while not self.uninstalling(folder) and self.entry("DisplayName") is not None:
+            check(time.monotonic() < deadline, "the uninstaller's copy never ran")
+            time.sleep(0.05)
 
     def uninstalling(self, folder):
         return bool(self.processes("_?=%s\\" % self.wine.path(folder)))
 
     def wait_uninstalled(self, folder, close=False):
-        """Waits for the uninstaller to end. close: its window is closed with
-        Return once the entry is gone. Returns whether Uninstall.exe showed a
-        window meanwhile."""
+        """Waits for the uninstaller's copy to end. close: its window is closed
+        with Return once the entry is gone. Returns whether Uninstall.exe
+        showed a window meanwhile."""
         deadline = time.monotonic() + TIMEOUT * 2
         window_seen = False
         while self.uninstalling(folder):
