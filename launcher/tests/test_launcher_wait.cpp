@@ -44,29 +44,30 @@ bool WaitedForEarlier(const std::wstring& tag, DWORD earlier_ms,
     return ended;
 }
 
-// Milliseconds between the launcher showing its splash and the stand-in's
-// start, the stretch that holds the wait for an earlier process, the pause
-// after it and the shell's start. The stand-in notes its own start, so no
-// poll of the launcher can miss a moment.
+// Milliseconds between the launcher showing its splash and entering bin, the
+// stretch that holds only the wait for an earlier process and the pause after it.
+// Both are read from the launcher process itself, polled every millisecond (it
+// stays in bin for the whole shell start, which waits until the start is done).
 long long PauseBeforeStartMs(const TempInstall& inst, const std::wstring& args) {
-    std::wstring rec = inst.file(L"pause.txt");
-    DeleteFileW(rec.c_str());
-    SetStandIn(rec, 0);
+    SetStandIn(L"", 0);
     Process launcher = Start(inst.launcher(), args);
     REQUIRE(launcher);
-    long long shown = -1;
+    long long shown = -1, entered = -1;
     ULONGLONG until = GetTickCount64() + kWait;
-    while (shown < 0 && GetTickCount64() < until) {
-        HWND splash = FindWindowOf(launcher.pid, L"TransparentWindow", nullptr, 0);
-        if (splash && IsWindowVisible(splash))
-            shown = NowMicros();
+    while (entered < 0 && GetTickCount64() < until) {
+        if (shown < 0) {
+            HWND splash = FindWindowOf(launcher.pid, L"TransparentWindow", nullptr, 0);
+            if (splash && IsWindowVisible(splash))
+                shown = NowMicros();
+        } else if (SamePath(ReadCurrentDirectory(launcher.handle.get()), inst.bin())) {
+            entered = NowMicros();
+        }
         Sleep(1);
     }
     REQUIRE(shown >= 0);
-    Record r;
-    REQUIRE(ReadRecord(rec, r, kWait));
+    REQUIRE(entered >= 0);
     CHECK(launcher.WaitExit(kWait) == 0);
-    return (RecordTime(r, L"start_us") - shown) / 1000;
+    return (entered - shown) / 1000;
 }
 
 long long MedianPauseMs(const TempInstall& inst, const std::wstring& args) {
@@ -143,8 +144,8 @@ TEST_SUITE("options") {
         DWORD gone = GonePid(inst);
         long long plain = MedianPauseMs(inst, L"--relaunch --wait-pid=abc");
         long long paused = MedianPauseMs(inst, L"--relaunch --wait-pid=" + std::to_wstring(gone));
-        MESSAGE("splash shown to main application started: id 0 "
-                << plain << " ms, id without process " << paused << " ms");
+        MESSAGE("splash shown to bin entered: id 0 " << plain << " ms, id without process "
+                                                     << paused << " ms");
         // The pause is the difference (less timer granularity); far less than
         // 5 s shows that nothing was waited for on top of it.
         CHECK(paused - plain >= 150);

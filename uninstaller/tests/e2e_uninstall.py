@@ -418,7 +418,7 @@ def case_planted(case):
     process = case.start(env={"QT_PLUGIN_PATH": case.path(elsewhere),
                               "QT_QPA_PLATFORM_PLUGIN_PATH":
                                   case.path(os.path.join(elsewhere, "platforms"))})
-    case.window(process)
+    case.window(process, timeout=TIMEOUT * 3)  # the trace slows the start
     case.keys("alt+F4")
     code, out = case.finish(process)
     check(code == 66, "exit code %r, expected 66; output %r" % (code, out))

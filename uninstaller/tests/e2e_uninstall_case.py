@@ -178,9 +178,9 @@ class Case(Keyboard):
         found = self.xdotool("search", "--onlyvisible", "--pid", str(process.pid))
         return found.stdout.split()
 
-    def window(self, process):
+    def window(self, process, timeout=TIMEOUT):
         """Waits until the program's window is mapped and has the keyboard."""
-        deadline = time.monotonic() + TIMEOUT
+        deadline = time.monotonic() + timeout
         while True:
             check(process.poll() is None, "the program ended before showing a window")
             found = self.windows(process)
