@@ -43,7 +43,7 @@ def skip(case, argv):
     if not case.registry:
         case.env["VELTA_WINEDEBUG"] = "trace+reg"
     process = case.start(*argv, "-platform", "nonexistent")
-    code, out = case.finish(process, timeout=10)
+    code, out = case.finish(process)
     print("ended after %.3f s" % (time.monotonic() - case.started))
     check(code == 0, "exit code %r, expected 0" % code)
     check(out == "", "unexpected output %r" % out)
