@@ -200,19 +200,26 @@ class _SelectionEvent(ctypes.Structure):
                 ("property", ctypes.c_ulong), ("time", ctypes.c_ulong)]
 
 
-def clipboard_text(env, timeout=5):
-    """The CLIPBOARD selection of env's display as UTF-8 text; None when no
-    owner answers."""
+def xlib():
+    """libX11, with the prototypes that the tests' own small X clients share:
+    opening a display and making a window on it."""
     x = ctypes.CDLL("libX11.so.6")
     x.XOpenDisplay.restype = ctypes.c_void_p
     x.XOpenDisplay.argtypes = [ctypes.c_char_p]
     x.XDefaultRootWindow.restype = ctypes.c_ulong
     x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-    x.XInternAtom.restype = ctypes.c_ulong
-    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
     x.XCreateSimpleWindow.restype = ctypes.c_ulong
     x.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 + \
         [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+    return x
+
+
+def clipboard_text(env, timeout=5):
+    """The CLIPBOARD selection of env's display as UTF-8 text; None when no
+    owner answers."""
+    x = xlib()
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
     x.XConvertSelection.argtypes = [ctypes.c_void_p] + [ctypes.c_ulong] * 5
     x.XPending.argtypes = [ctypes.c_void_p]
     x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]

@@ -16,7 +16,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "uninstaller", "tests"))
-from e2e_support import Failure, Keyboard, check  # noqa: E402
+from e2e_support import Failure, Keyboard, check, xlib  # noqa: E402
 from e2e_uninstall_case import Display  # noqa: E402
 
 HELPER = os.path.join(HERE, "..", "scripts", "window-wait.sh")
@@ -29,14 +29,7 @@ class X:
         _fields_ = [("res_name", ctypes.c_char_p), ("res_class", ctypes.c_char_p)]
 
     def __init__(self, name=None):
-        lib = ctypes.CDLL("libX11.so.6")
-        lib.XOpenDisplay.restype = ctypes.c_void_p
-        lib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        lib.XDefaultRootWindow.restype = ctypes.c_ulong
-        lib.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        lib.XCreateSimpleWindow.restype = ctypes.c_ulong
-        lib.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong] + [ctypes.c_int] * 2 \
-            + [ctypes.c_uint] * 3 + [ctypes.c_ulong] * 2
+        lib = xlib()
         lib.XSetClassHint.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.POINTER(X.ClassHint)]
         for function in ("XMapWindow", "XDestroyWindow"):
             getattr(lib, function).argtypes = [ctypes.c_void_p, ctypes.c_ulong]
