@@ -295,6 +295,10 @@ void UninstallWindow::note_left_behind(const QString& line) {
     _leftBehind << line;
 }
 
+namespace {
+
+// Where the full list of what a removal left behind is written: the temporary
+// folder's VeltaAI-uninstall.log, in native spelling.
 QString leftBehindLogPath() {
     // Read here, not through QDir::tempPath(), which turns a folder that does
     // not exist into the working folder: the installation folder.
@@ -309,8 +313,6 @@ QString leftBehindLogPath() {
 #endif
     return QDir::toNativeSeparators(QDir(folder).filePath(QStringLiteral("VeltaAI-uninstall.log")));
 }
-
-namespace {
 
 // The full list, replacing an earlier run's; empty, or why it could not be
 // written. UTF-8; on Windows with a byte order mark and CR LF, so that every

@@ -67,10 +67,5 @@ class UninstallWindow : public QWidget, public Ui_Form {
     bool _removalEnded = false;
 };
 
-// Where the full list of what a removal left behind is written: the
-// temporary folder's VeltaAI-uninstall.log (%TEMP% on Windows, $TMPDIR or
-// /tmp elsewhere), in native spelling.
-QString leftBehindLogPath();
-
 // The program entry; main() only calls it.
 int uninstallMain(int argc, char** argv);
