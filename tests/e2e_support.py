@@ -87,6 +87,20 @@ class Wine:
                 return parts[4]
         raise Failure("no short name for %s in %s: %r" % (name, folder, listing.stdout[-600:]))
 
+    def foreground(self, wintext):
+        """wintext.exe's report of the foreground window: its title, the class
+        of the control with the focus ("" while none has it) and, in "text",
+        the texts of its controls."""
+        done = subprocess.run(self.command(wintext), env=self.env, capture_output=True)
+        report = {"title": None, "focus": "", "text": []}
+        for line in done.stdout.decode("utf-8", "replace").splitlines():
+            name, _, value = line.rstrip("\r").partition("=")
+            if name == "text":
+                report["text"].append(value)
+            else:
+                report[name] = value
+        return report
+
     def reg(self, *arguments):
         """Wine's reg.exe; its output decoded, without CR."""
         done = subprocess.run(self.command("reg", *arguments), env=self.env, capture_output=True)
@@ -122,14 +136,28 @@ class Keyboard:
                 if "IsViewable" in subprocess.run(["xwininfo", "-id", window], env=self.display_env,
                                                   capture_output=True, text=True).stdout]
 
+    # Under Wine, a callable that gives wintext.exe's report of the foreground.
+    foreground = None
+
     def activate(self, window):
-        """Gives the window the keyboard; keys sent before that would be lost."""
+        """Gives the window the keyboard; keys sent before that would be lost.
+        Under Wine the X focus comes first: the keys wait until Windows has
+        made the window the foreground and given a control of it the focus."""
         deadline = time.monotonic() + TIMEOUT
         while True:
             self.xdotool("windowactivate", "--sync", window)
             if self.xdotool("getactivewindow").stdout.strip() == window:
-                return
+                break
             check(time.monotonic() < deadline, "the window never got the keyboard")
+            time.sleep(0.05)
+        if not self.foreground:
+            return
+        title = self.xdotool("getwindowname", window).stdout.rstrip("\n")
+        while True:
+            report = self.foreground()
+            if report["title"] == title and report["focus"]:
+                return
+            check(time.monotonic() < deadline, "no control of %r got the focus: %r" % (title, report))
             time.sleep(0.05)
 
     def keys(self, *keys):

@@ -39,6 +39,7 @@ class Case(Keyboard):
 
     def __init__(self, args, wine):
         super().__init__(wine.env)
+        self.foreground = lambda: wine.foreground(args.wintext)
         self.args = args
         self.wine = wine
         base = os.path.join(wine.drive_c, "e2e")
@@ -61,8 +62,10 @@ class Case(Keyboard):
     def cleanup(self):
         # A failed case can leave programs running; their windows would stand
         # in the next case's way.
+        # The running case starts the app through the drive letter V:.
         for pid in (self.processes(self.wine.path(self.tmp)) +
-                    self.processes(self.wine.path(self.default_folder))):
+                    self.processes(self.wine.path(self.default_folder)) +
+                    self.processes("V:\\VeltaAI")):
             subprocess.run(["kill", "-9", str(pid)])
         for name in (ENTRY, KEY):
             self.wine.reg("delete", name, "/f")
@@ -147,7 +150,6 @@ class Case(Keyboard):
             check(time.monotonic() < deadline, "no window of " + classname)
             time.sleep(0.1)
         self.activate(found[0])
-        time.sleep(0.3)  # focus reaches the first control
         return found[0]
 
     def shows_app_icon(self, window):
@@ -335,6 +337,9 @@ def case_running(case):
 
     case.uninstall(folder)
     case.window("un.exe")
+    texts = "\n".join(case.foreground()["text"])
+    check("VeltaAI 正在运行" in texts and spelled in texts and "重试" in texts,
+          "the box does not name the running program: %r" % texts)
     case.keys("Escape")
     case.wait_uninstalled(folder)
     case.installed(folder)
@@ -376,14 +381,14 @@ def case_fallback(case):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("setup", "stage", "wine", "runner", "envrun"):
+    for name in ("setup", "stage", "wine", "runner", "envrun", "wintext"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("case")
     args = parser.parse_args()
     run = globals().get("case_" + args.case.replace("-", "_"))
     if run is None:
         parser.error("unknown case")
-    for name in ("setup", "stage", "wine", "runner", "envrun"):
+    for name in ("setup", "stage", "wine", "runner", "envrun", "wintext"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
 
     wine = Wine(args.runner, args.wine)

@@ -14,7 +14,8 @@ are real temporary folders. Two back ends run the same cases:
 
 Usage: e2e_uninstall.py --program Uninstall --icon app.ico --reg reg CASE
        e2e_uninstall.py --program Uninstall.exe --icon app.ico --wine BUILD_DIR
-                        --envrun envrun.exe --runner wine-run.sh [--repeat N] CASE
+                        --envrun envrun.exe --wintext wintext.exe --runner wine-run.sh
+                        [--repeat N] CASE
 """
 import argparse
 import os
@@ -438,15 +439,16 @@ def main():
     parser.add_argument("--reg", help="the stand-in's reg command (native)")
     parser.add_argument("--wine", help="the Windows build folder (Wine)")
     parser.add_argument("--envrun")
+    parser.add_argument("--wintext")
     parser.add_argument("--runner")
     parser.add_argument("--repeat", type=int, default=1)
     parser.add_argument("case")
     args = parser.parse_args()
     run = globals().get("case_" + args.case.replace("-", "_"))
-    if run is None or not (args.reg or (args.wine and args.envrun and args.runner)):
+    if run is None or not (args.reg or (args.wine and args.envrun and args.wintext and args.runner)):
         parser.error("unknown case or back end")
 
-    for name in ("program", "reg", "envrun", "runner", "wine"):
+    for name in ("program", "reg", "envrun", "wintext", "runner", "wine"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     seconds = []

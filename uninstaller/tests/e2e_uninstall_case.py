@@ -190,7 +190,6 @@ class Case(Keyboard):
             check(time.monotonic() < deadline, "no window appeared")
             time.sleep(0.05)
         self.activate(window)
-        time.sleep(0.3)  # focus reaches the first check box
         self.main = window
         return window
 
@@ -241,6 +240,7 @@ class WineCase(Case):
         shutil.copy(args.program, os.path.join(self.install, "Uninstall.exe"))
         self.env = dict(display.env)
         self.registry = None  # Wine's own
+        self.foreground = lambda: display.foreground(args.wintext)
 
     def close(self):
         # A failed case can leave the program running, and its window would
