@@ -43,11 +43,48 @@ options=(
     # Relocatable, it takes the program's own folder as its prefix.
     -DFEATURE_relocatable=ON
 )
+# Qt cut to what the two programs and their tests use: a static link keeps
+# whatever the style, QApplication or QDialog reach through a feature, so an
+# unused feature costs size even though nothing calls it. Kept on purpose:
+# accessibility, the Windows platform and its style, the style sheet (the form
+# colours a label with one), rich text in labels, PNG, ICO, BMP and XPM (the
+# common style draws XPM arrows), animation (the progress bar's glow), menus
+# (a label's context menu), the item views, tabs and spin boxes (the Windows
+# style uses them without asking) and everything Qt Test needs.
+lite=(
+    # Core: the MIME database, regular expressions (PCRE2), extra calendars,
+    # XML, the proxy models, gestures, IPC and plugin loading from disk (the
+    # platform and its style are linked in; nothing is ever loaded by path).
+    mimetype regularexpression jalalicalendar hijricalendar islamiccivilcalendar
+    xmlstream xmlstreamreader xmlstreamwriter proxymodel sortfilterproxymodel
+    identityproxymodel transposeproxymodel concatenatetablesproxymodel
+    stringlistmodel gestures sharedmemory systemsemaphore filesystemwatcher
+    library sha3-fast
+    # Gui: FreeType and HarfBuzz (the Windows font engines draw and shape the
+    # texts), document writers and readers, PDF, movies, the tray.
+    freetype harfbuzz textmarkdownreader textmarkdownwriter textodfwriter pdf
+    movie picture systemtrayicon desktopservices undocommand undostack undogroup
+    standarditemmodel filesystemmodel imageformat_ppm imageformat_xbm whatsthis
+    # Widgets nobody opens.
+    columnview treewidget listwidget tablewidget datawidgetmapper completer
+    fscompleter undoview combobox fontcombobox filedialog fontdialog colordialog
+    inputdialog errormessage wizard progressdialog calendarwidget datetimeedit
+    mdiarea dockwidget mainwindow menubar toolbar statusbar toolbox graphicsview
+    graphicseffect lcdnumber dial keysequenceedit commandlinkbutton splashscreen
+    splitter textbrowser textedit syntaxhighlighter scroller sizegrip statustip
+    effects style-fusion
+)
+for feature in "${lite[@]}"; do
+    options+=("-DFEATURE_${feature//-/_}=OFF")
+done
+# 6.4.2 looks for PCRE2 even without regular expressions and calls it required.
+options+=(-DINPUT_pcre=no -DCMAKE_DISABLE_FIND_PACKAGE_WrapPCRE2=ON)
 # The scratch folder never reaches the libraries (Qt names some source files in
 # its messages): its paths are remapped to relative ones.
 remap='-ffile-prefix-map=@WORK@/='
 compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
-key=$(printf '%s\n' "$version" "$compiler" "${options[@]}" "$remap" | sha256sum | cut -c1-12)
+key=$(printf '%s\n' "$version" "$compiler" "${options[@]}" "$remap" "$(cat scripts/qt-lite.patch)" |
+    sha256sum | cut -c1-12)
 upstream=${version%%+*}
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/velta
 prefix=$cache/qt-$upstream-mingw64-static-$key
@@ -95,6 +132,7 @@ for patch in $(grep -E '^cve-' src/debian/patches/series); do
     echo "qt-windows: applying $patch" >&2
     patch -d src -p1 -s <"src/debian/patches/$patch"
 done
+patch -d src -p1 -s <"$root/scripts/qt-lite.patch"
 
 # rcc dates Qt's embedded resources by the source package, not by the clock.
 SOURCE_DATE_EPOCH=$(dpkg-parsechangelog -l src/debian/changelog -S Timestamp)
