@@ -5,16 +5,30 @@
 #    to the process end), one by Wine's "cmd /c rd /s /q" (timed around the
 #    command, less the time "cmd /c exit" takes);
 #  - start: from the process start to its window on screen, Uninstall.exe
-#    against a bare Qt window built with the same Qt (bench_window.exe).
+#    against a bare Qt window built with the same Qt (bench_window.exe: the
+#    window's title and size, the form's check box texts).
+# "window" runs only the start, RUNS times (default 7) after one unmeasured
+# start of each, and adds where the start goes: the stages that the timed builds
+# of the same sources (Uninstall_timed.exe, bench_window_timed.exe; see
+# uninstaller/tests/timed_start.h) note, from the script's start of each, medians.
 # Usage: scripts/bench-uninstall.sh [RUNS] [FILES] [FOLDERS]   (defaults: 3 20000 200)
+#        scripts/bench-uninstall.sh window [RUNS]
 set -eu
 cd "$(dirname "$0")/.."
+mode=all
+if [ "${1:-}" = window ]; then
+    mode=window
+    shift
+fi
 runs=${1:-3}
 files=${2:-20000}
 folders=${3:-200}
-cmake --build build/windows --target Uninstall bench_window >/dev/null
+cmake --build build/windows --target Uninstall Uninstall_timed bench_window bench_window_timed \
+    >/dev/null
 source scripts/demo-common.sh
 install_copy
+# The staged copy may be older than the build.
+cp "$build"/bin/{Uninstall,Uninstall_timed,bench_window,bench_window_timed}.exe "$install/"
 export DISPLAY=$display
 bench=$prefix_c/bench
 
@@ -34,25 +48,120 @@ PY
 }
 # Starts a program in the installation folder and waits for its window: sets
 # app, window and shown (seconds from the start to the window).
+# Its standard output goes to the file $out when set.
 start_shown() {
-    local class=$1 t0
+    local class=$1
     shift
     t0=$(now)
-    (cd "$install" && exec "$runner" "$build" "$@" >/dev/null 2>&1) &
+    (cd "$install" && exec "$runner" "$build" "$@" >"${out:-/dev/null}" 2>/dev/null) &
     app=$!
     # Polled often: xdotool's own --sync looks only every half second.
     window=$(window_poll=0.01 wait_window "$class" 60)
     shown=$(elapsed "$t0" "$(now)")
 }
 
+# A key sent while the program still starts may be lost: sent again until it ends.
+close_shown() {
+    local _
+    for _ in $(seq 30); do
+        xdotool windowactivate --sync "$window" key alt+F4 2>/dev/null || true
+        for _ in $(seq 20); do
+            kill -0 $app 2>/dev/null || break 2
+            sleep 0.1
+        done
+    done
+    wait $app || true
+}
+m() { printf '%s\n' "$@" | median; }
+start_ours=()
+start_bare=()
+
 reg delete "$key" /f >/dev/null 2>&1 || true
 reg add "$key" /v servicepath /t REG_SZ /d 'C:\bench\tree' /f >/dev/null
-cp "$build/bin/bench_window.exe" "$install/"
+
+if [ $mode = window ]; then
+    runs=${1:-7}
+    # The stages: name, from mark, to mark ("t0" the script's start, "seen" the
+    # window found); the bare window notes only those of timed_start.h.
+    stages=("Wine starts the process|t0|created" "process start to QCoreApplication|created|app"
+        "to the native window (in show())|app|native" "polish|native|polish"
+        "rest of show(), to the first paint|polish|paint" "first paint|paint|painted"
+        "total to first paint|t0|painted" "window found by the script|t0|seen"
+        "processor time of the process to then|cpu|"
+        "  uninstaller: to its entry|created|main" "  to setupUi (QApplication)|main|window"
+        "  form (setupUi)|window|form" "  title, size, flags, icon|form|icon"
+        "  to the first settings read|icon|registry" "  settings read (two values)|registry|read"
+        "  texts, connections, native window|read|native" "  polish to show() returned|polish|shown"
+        "  show() returned to first paint|shown|paint")
+    marks=$(mktemp)
+    declare -A spans
+    # Starts a timed build, waits for its marks and adds its spans under KEY.
+    timed_run() {
+        local key=$1 class=$2 exe=$3 pair
+        : >"$marks"
+        out=$marks start_shown "$class" "$exe"
+        for _ in $(seq 100); do grep -q '^timed' "$marks" && break; sleep 0.1; done
+        close_shown
+        [ "$run" = 0 ] && return # the unmeasured start: Wine's caches
+        declare -A at=([t0]=0 [seen]=$shown)
+        for pair in $(grep '^timed' "$marks" | tr -d '\r' | cut -d' ' -f2-); do
+            case $pair in
+            cpu=*) spans[${key}cpu]+=" $(echo "${pair#*=} / 1000000" | bc -l)" ;;
+            *=0) ;;
+            *) at[${pair%%=*}]=$(echo "${pair#*=} / 1000000 - $t0" | bc -l) ;;
+            esac
+        done
+        for stage in "${stages[@]}"; do
+            IFS='|' read -r name from to <<<"$stage"
+            [ -n "${at[$from]:-}" ] && [ -n "${at[$to]:-}" ] &&
+                spans[$key$name]+=" $(echo "${at[$to]} - ${at[$from]}" | bc -l)"
+        done
+        return 0
+    }
+    for run in 0 $(seq "$runs"); do
+        start_shown uninstall.exe Uninstall.exe
+        ours=$shown
+        close_shown
+        start_shown bench_window.exe bench_window.exe
+        bare=$shown
+        close_shown
+        timed_run ours uninstall_timed.exe Uninstall_timed.exe
+        timed_run bare bench_window_timed.exe bench_window_timed.exe
+        [ "$run" = 0 ] && continue
+        start_ours+=("$ours")
+        start_bare+=("$bare")
+        echo "run $run: Uninstall.exe $ours s, bare $bare s" >&2
+    done
+    rm -f "$marks"
+    so=$(m "${start_ours[@]}")
+    sb=$(m "${start_bare[@]}")
+    echo "Start to window shown under Wine, median of $runs (load: $(uptime | sed 's/.*load/load/')):"
+    printf '  Uninstall.exe          %6.2f s\n' "$so"
+    printf '  bare Qt window         %6.2f s\n' "$sb"
+    printf '  ratio                  %6.2f\n' "$(echo "$so / $sb" | bc -l)"
+    echo "Where the start goes (the timed builds of each), medians:"
+    printf '  %-38s %9s %9s\n' "" Uninstall bare
+    for stage in "${stages[@]}"; do
+        IFS='|' read -r name from to <<<"$stage"
+        row=()
+        [ "$from" = cpu ] && name=cpu
+        for key in ours bare; do
+            # shellcheck disable=SC2086
+            if [ -n "${spans[$key$name]:-}" ]; then
+                row+=("$(printf '%7.3f s' "$(m ${spans[$key$name]})")")
+            else
+                row+=("-")
+            fi
+        done
+        IFS='|' read -r name _ <<<"$stage"
+        printf '  %-38s %9s %9s\n' "$name" "${row[@]}"
+    done
+    exit 0
+fi
+
 base=()
 rd=()
 ours=()
-start_ours=()
-start_bare=()
 for run in $(seq "$runs"); do
     rm -rf "$bench"
     make_tree "$bench/tree"
@@ -83,13 +192,11 @@ for run in $(seq "$runs"); do
 
     start_shown bench_window.exe bench_window.exe
     start_bare+=("$shown")
-    xdotool windowactivate --sync "$window" key alt+F4
-    wait $app || true
+    close_shown
     echo "run $run: Uninstall.exe ${ours[-1]} s, rd ${rd[-1]} s; windows ${start_ours[-1]} s, bare ${start_bare[-1]} s" >&2
 done
 rm -rf "$bench"
 
-m() { printf '%s\n' "$@" | median; }
 b=$(m "${base[@]}")
 r=$(echo "$(m "${rd[@]}") - $b" | bc)
 o=$(m "${ours[@]}")

@@ -67,6 +67,7 @@ void FolderSizeCalculator::run() {
 
 #include "src/utils/reg_settings.h"
 #include "src/utils/utf.h"
+#include "src/widgets/window_frame.h"
 
 #ifdef VELTA_COVERAGE
 extern "C" void __gcov_dump();
@@ -99,8 +100,6 @@ namespace {
 
 constexpr int kGoOn = 0;       // the installer goes on uninstalling
 constexpr int kCancelled = 66; // the installer cancels the uninstall
-
-const QString kTitle = QStringLiteral("VeltaAI卸载程序");
 
 // One UTF-8 line on standard output, flushed at once.
 void writeLine(const QString& text) {
@@ -175,7 +174,7 @@ std::optional<SettingValue> clearRegistryData(UninstallWindow* window) {
     } catch (const std::exception& error) {
         const QString message = QString::fromUtf8(error.what());
         writeLine(QStringLiteral("发生错误 ") + message);
-        QMessageBox::critical(window, kTitle,
+        QMessageBox::critical(window, kWindowTitle,
                               QStringLiteral("删除用户数据时出错：") + message +
                                   QStringLiteral("\n其余选中的数据没有删除，卸载将继续。"));
         endProcess(kGoOn);
@@ -227,8 +226,8 @@ Folders decideFolders(const UninstallWindow& window, const SettingValue& service
 
 UninstallWindow::UninstallWindow() : QWidget(nullptr) {
     setupUi(this);
-    setWindowTitle(kTitle);
-    resize(500, 140);
+    setWindowTitle(kWindowTitle);
+    resize(kWindowSize);
     setWindowFlags(Qt::WindowCloseButtonHint | Qt::WindowTitleHint);
     setWindowIcon(appIcon());
     label->hide();
@@ -249,7 +248,7 @@ void UninstallWindow::UnInstallModel() {
         return; // the process has ended
     const Folders folders = decideFolders(*this, *servicepath);
     if (!folders.kept.isEmpty())
-        QMessageBox::warning(this, kTitle,
+        QMessageBox::warning(this, kWindowTitle,
                              QStringLiteral("以下数据没有删除：\n") + folders.kept.join(u'\n'));
     if (folders.delete_dirlist.isEmpty()) {
         trueUninstall();
@@ -324,7 +323,7 @@ QString writeLog(const QString& path, const QStringList& lines) {
     const QByteArray bom, end = "\n";
 #endif
     QByteArray text = bom +
-                      (kTitle + u' ' + QDateTime::currentDateTime().toString(Qt::ISODate) +
+                      (kWindowTitle + u' ' + QDateTime::currentDateTime().toString(Qt::ISODate) +
                        QStringLiteral("：以下文件或文件夹没有删除"))
                           .toUtf8() +
                       end;
@@ -357,7 +356,7 @@ void UninstallWindow::reportLeftBehind() {
         text += QStringLiteral("\n\n无法写入日志文件 ") + log + QStringLiteral("（") + failure +
                 QStringLiteral("）");
     // Plain text: a path may hold what would read as markup.
-    QMessageBox box(QMessageBox::Warning, kTitle, text, QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Warning, kWindowTitle, text, QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }

@@ -58,11 +58,63 @@ if(MINGW)
   velta_search_system32(Uninstall)
 endif()
 
-# The baseline of scripts/bench-uninstall.sh, linked the same way.
+# For the benchmark: the same program noting when it reaches each stage of its
+# start (tests/timed_uninstall.h), on Windows only; bench_window_timed below is
+# its counterpart.
+if(WIN32)
+  add_executable(Uninstall_timed WIN32 main.cpp Uninstall.h Uninstall.cpp
+    src/widgets/ui/uninstall_ui.ui Uninstall.rc)
+  set_target_properties(Uninstall_timed PROPERTIES AUTOUIC_SEARCH_PATHS src/widgets/ui)
+  target_compile_options(Uninstall_timed PRIVATE
+    -include ${CMAKE_CURRENT_SOURCE_DIR}/tests/timed_uninstall.h)
+  target_include_directories(Uninstall_timed PRIVATE
+    ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  target_link_libraries(Uninstall_timed PRIVATE Qt6::Widgets reg_settings removal_core
+    velta_common)
+  qt_add_resources(Uninstall_timed qt_conf PREFIX /qt/etc FILES qt.conf)
+  target_link_options(Uninstall_timed PRIVATE -s)
+endif()
+
+# The baseline of scripts/bench-uninstall.sh, linked the same way: a bare window
+# with the window's title and size and the form's check box texts, so that both
+# sides pay the same font fallback. The texts are read from the form here (any
+# check box without a plain text stops the configuration), not copied.
+set(form ${CMAKE_CURRENT_SOURCE_DIR}/src/widgets/ui/uninstall_ui.ui)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${form})
+file(READ ${form} form_xml)
+string(REGEX MATCHALL "class=\"QCheckBox\"" boxes "${form_xml}")
+string(REGEX MATCHALL
+  "class=\"QCheckBox\"[^>]*>[ \r\n]*<property name=\"text\">[ \r\n]*<string>[^<&]*</string>"
+  box_texts "${form_xml}")
+list(LENGTH boxes box_count)
+list(LENGTH box_texts text_count)
+if(box_count EQUAL 0 OR NOT box_count EQUAL text_count)
+  message(FATAL_ERROR "${form}: ${text_count} of ${box_count} check boxes have a plain text "
+    "first; the bench window (tests/bench_window.cpp) takes its texts from there")
+endif()
+set(texts "")
+foreach(box ${box_texts})
+  string(REGEX REPLACE ".*<string>([^<]*)</string>" "u\"\\1\"," text "${box}")
+  string(APPEND texts "    ${text}\n")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bench_window_texts.h CONTENT
+  "// Made by window.cmake from uninstall_ui.ui: the texts of its check boxes.\n\
+const char16_t* const kCheckBoxTexts[] = {\n${texts}};\n")
 add_executable(bench_window WIN32 tests/bench_window.cpp)
+target_include_directories(bench_window PRIVATE ${CMAKE_CURRENT_BINARY_DIR}
+  ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(bench_window PRIVATE Qt6::Widgets)
 if(MINGW)
   target_link_options(bench_window PRIVATE -s)
+endif()
+if(WIN32)
+  add_executable(bench_window_timed WIN32 tests/bench_window.cpp)
+  target_compile_options(bench_window_timed PRIVATE
+    -include ${CMAKE_CURRENT_SOURCE_DIR}/tests/timed_start.h)
+  target_include_directories(bench_window_timed PRIVATE ${CMAKE_CURRENT_BINARY_DIR}
+    ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(bench_window_timed PRIVATE Qt6::Widgets)
+  target_link_options(bench_window_timed PRIVATE -s)
 endif()
 
 if(NOT VELTA_TESTS OR NOT TARGET Qt6::Test)
