@@ -2,8 +2,11 @@
 # Uninstall.exe under Wine, measured side by side; prints figures, asserts nothing.
 #  - removal: identical trees (FILES files of 200 bytes in FOLDERS folders), one
 #    removed by Uninstall.exe (model data ticked, timed from the confirming key
-#    to the process end), one by Wine's "cmd /c rd /s /q" (timed around the
-#    command, less the time "cmd /c exit" takes);
+#    to the process end), one by a bare FindFirstFileW / DeleteFileW /
+#    RemoveDirectoryW loop (bench_remove_tree.exe, the floor: timed around the
+#    program, less the time it takes on a missing folder), one by Wine's
+#    "cmd /c rd /s /q" (timed around the command, less the time "cmd /c exit"
+#    takes);
 #  - start: from the process start to its window on screen, Uninstall.exe
 #    against a bare Qt window built with the same Qt (bench_window.exe: the
 #    window's title and size, the form's check box texts).
@@ -24,11 +27,12 @@ runs=${1:-3}
 files=${2:-20000}
 folders=${3:-200}
 cmake --build build/windows --target Uninstall Uninstall_timed bench_window bench_window_timed \
-    >/dev/null
+    bench_remove_tree >/dev/null
 source scripts/demo-common.sh
 install_copy
 # The staged copy may be older than the build.
-cp "$build"/bin/{Uninstall,Uninstall_timed,bench_window,bench_window_timed}.exe "$install/"
+cp "$build"/bin/{Uninstall,Uninstall_timed,bench_window,bench_window_timed,bench_remove_tree}.exe \
+    "$install/"
 export DISPLAY=$display
 bench=$prefix_c/bench
 
@@ -161,11 +165,14 @@ fi
 
 base=()
 rd=()
+bare_base=()
+bare=()
 ours=()
 for run in $(seq "$runs"); do
     rm -rf "$bench"
     make_tree "$bench/tree"
     make_tree "$bench/copy"
+    make_tree "$bench/bare"
     sync
 
     t0=$(now)
@@ -176,6 +183,15 @@ for run in $(seq "$runs"); do
     "$runner" "$build" cmd /c rd /s /q 'C:\bench\copy'
     t1=$(now)
     rd+=("$(elapsed "$t0" "$t1")")
+
+    t0=$(now)
+    (cd "$install" && "$runner" "$build" bench_remove_tree.exe 'C:\bench\missing') || true
+    t1=$(now)
+    bare_base+=("$(elapsed "$t0" "$t1")")
+    t0=$(now)
+    (cd "$install" && "$runner" "$build" bench_remove_tree.exe 'C:\bench\bare')
+    t1=$(now)
+    bare+=("$(elapsed "$t0" "$t1")")
 
     start_shown uninstall.exe Uninstall.exe
     start_ours+=("$shown")
@@ -193,19 +209,22 @@ for run in $(seq "$runs"); do
     start_shown bench_window.exe bench_window.exe
     start_bare+=("$shown")
     close_shown
-    echo "run $run: Uninstall.exe ${ours[-1]} s, rd ${rd[-1]} s; windows ${start_ours[-1]} s, bare ${start_bare[-1]} s" >&2
+    echo "run $run: Uninstall.exe ${ours[-1]} s, bare loop ${bare[-1]} s, rd ${rd[-1]} s; windows ${start_ours[-1]} s, bare ${start_bare[-1]} s" >&2
 done
 rm -rf "$bench"
 
 b=$(m "${base[@]}")
 r=$(echo "$(m "${rd[@]}") - $b" | bc)
+l=$(echo "$(m "${bare[@]}") - $(m "${bare_base[@]}")" | bc)
 o=$(m "${ours[@]}")
 so=$(m "${start_ours[@]}")
 sb=$(m "${start_bare[@]}")
 echo "Removal of $files files of 200 B in $folders folders under Wine, median of $runs:"
 printf '  Uninstall.exe          %6.2f s\n' "$o"
+printf '  bare loop              %6.2f s  (%.2f s around the program, less %.2f s on a missing folder)\n' "$l" "$(m "${bare[@]}")" "$(m "${bare_base[@]}")"
 printf '  cmd /c rd /s /q        %6.2f s  (%.2f s around the command, less %.2f s for cmd /c exit)\n' "$r" "$(m "${rd[@]}")" "$b"
-printf '  ratio Uninstall.exe / rd  %.2f\n' "$(echo "$o / $r" | bc -l)"
+printf '  ratio Uninstall.exe / bare loop  %.2f\n' "$(echo "$o / $l" | bc -l)"
+printf '  ratio Uninstall.exe / rd         %.2f\n' "$(echo "$o / $r" | bc -l)"
 echo "Start to window shown, median of $runs:"
 printf '  Uninstall.exe          %6.2f s\n' "$so"
 printf '  bare Qt window         %6.2f s\n' "$sb"

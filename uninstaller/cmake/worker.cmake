@@ -13,4 +13,7 @@ endif()
 if(NOT WIN32) # measured natively; under Wine scripts/bench-uninstall.sh times the program
   add_executable(bench_removal tests/bench_removal.cpp)
   target_link_libraries(bench_removal PRIVATE Uninstall_unit)
+else() # the floor scripts/bench-uninstall.sh measures Uninstall.exe against
+  add_executable(bench_remove_tree tests/bench_remove_tree.cpp)
+  target_link_libraries(bench_remove_tree PRIVATE shell32)
 endif()

@@ -113,9 +113,16 @@ class Remover {
         }
     }
 
-    void step() { emit_progress(progress_value(++current_, total_)); }
+    // Only a new percentage is reported: the bar shows whole percents, and a
+    // report per entry costs the receiving thread a wake-up each.
+    void step() {
+        const int value = progress_value(++current_, total_);
+        if (value != shown_)
+            emit_progress(value);
+    }
 
     void emit_progress(int value) {
+        shown_ = value;
         if (events_.progress)
             events_.progress(value);
     }
@@ -123,6 +130,7 @@ class Remover {
     const Events& events_;
     long long total_ = 0;
     long long current_ = 0;
+    int shown_ = -1; // the percentage reported last
 };
 
 } // namespace

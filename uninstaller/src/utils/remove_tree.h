@@ -34,11 +34,11 @@ struct Events {
 long long count_items(const NativeString& folder);
 
 // Counts every listed path, removes each bottom-up and reports progress after
-// every entry, then progress 100 and result_ready. Each listed path is opened
-// once and every later step goes through that handle, so no link swapped in
-// at any moment redirects the removal; a listed link is removed as a link.
-// Paths that the guard refuses are reported with one line and otherwise
-// treated as missing.
+// every entry that changes the percentage, then progress 100 and result_ready.
+// Each listed path is opened once and every later step goes through that
+// handle, so no link swapped in at any moment redirects the removal; a listed
+// link is removed as a link. Paths that the guard refuses are reported with
+// one line and otherwise treated as missing.
 void run(const std::vector<NativeString>& paths, const Events& events);
 
 // Percentage of `current` steps out of `total`: divided first, then scaled,

@@ -105,16 +105,16 @@ bool is_dir(const FILE_ATTRIBUTE_TAG_INFO& tag) {
 
 enum class Kind { Any, File, Directory };
 
-// `name` inside the directory `parent`, opened on the reparse point itself.
-// On failure the last error tells why.
+// `name` inside the directory `parent`, opened on the reparse point itself,
+// with `extra` create options. On failure the last error tells why.
 UniqueHandle open_child(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
-                        Kind kind) {
+                        Kind kind, ULONG extra = 0) {
     UNICODE_STRING object;
     object.Buffer = const_cast<wchar_t*>(name.c_str());
     object.Length = object.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, parent, nullptr);
-    ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+    ULONG options = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT | extra;
     if (kind == Kind::File)
         options |= FILE_NON_DIRECTORY_FILE;
     else if (kind == Kind::Directory)
@@ -365,11 +365,17 @@ bool remove_child(const Dir& dir, const Entry& entry, Kind kind, std::string* wh
                                    (write ? FILE_WRITE_ATTRIBUTES : 0) |
                                    (look ? FILE_LIST_DIRECTORY : 0);
         // Under classic semantics a deletion waits for every other handle; an
-        // exclusive open tells whether there is any.
+        // exclusive open tells whether there is any. A file that is not
+        // read-only is opened marked already (delete on close), which saves
+        // the separate mark: under Wine a server request per file.
         UniqueHandle h;
         bool held = false;
         if (!v.posix) {
-            h = open_child(dir.handle, entry.name, access, 0, kind);
+            const bool at_close = kind == Kind::File && !entry.readonly;
+            h = open_child(dir.handle, entry.name, access, 0, kind,
+                           at_close ? FILE_DELETE_ON_CLOSE : 0);
+            if (h && at_close)
+                return true; // it goes as `h` closes
             held = !h && GetLastError() == ERROR_SHARING_VIOLATION;
         }
         if (!h && (v.posix || held))

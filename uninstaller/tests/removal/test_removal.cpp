@@ -44,6 +44,16 @@ TEST_SUITE("walk") {
         CHECK_FALSE(exists_no_follow(tree));
     }
 
+    TEST_CASE("a folder of 250 files reports each percentage once, then 100") {
+        TempDir tmp;
+        for (int i = 0; i < 250; ++i)
+            make_file(tmp / "many" / ("f" + std::to_string(i)));
+        Outcome o = remove_paths({tmp / "many"});
+        CHECK(o.progress == every_percentage());
+        CHECK(o.ready_last);
+        CHECK_FALSE(exists_no_follow(tmp / "many"));
+    }
+
     TEST_CASE("an empty folder is one step") {
         TempDir tmp;
         fsys::create_directory(tmp / "empty");

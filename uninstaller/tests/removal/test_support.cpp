@@ -130,6 +130,14 @@ bool exists_no_follow(const fsys::path& path) {
     return fsys::symlink_status(path, ec).type() != fsys::file_type::not_found && !ec;
 }
 
+std::vector<int> every_percentage() {
+    std::vector<int> out;
+    for (int value = 0; value <= 100; ++value)
+        out.push_back(value);
+    out.push_back(100);
+    return out;
+}
+
 int entries_below(const fsys::path& path) {
     int n = 0;
     std::error_code ec;

@@ -61,7 +61,10 @@ bool exists_no_follow(const fsys::path& path);
 // one file "f" in the deepest; made without whole paths, which grow too long.
 void make_chain(const fsys::path& base, int levels);
 int entries_below(const fsys::path& path); // every file and folder, recursively
-std::string u8(const fsys::path& path);    // the native path text in UTF-8
+// 0 to 100, each once, then the final 100: what a removal of more than 100
+// entries reports, each percentage as it is reached.
+std::vector<int> every_percentage();
+std::string u8(const fsys::path& path); // the native path text in UTF-8
 
 #ifdef _WIN32
 std::string system_text(unsigned long code); // the system's description of an error code
