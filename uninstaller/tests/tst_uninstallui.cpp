@@ -1,6 +1,13 @@
 // The uninstall form as setupUi leaves it: objects, properties, texts and layout.
 #include <QtTest>
-#include <QtWidgets>
+#include <QApplication>
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
 
 #include "ui_uninstall_ui.h"
 

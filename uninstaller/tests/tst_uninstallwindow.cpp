@@ -2,7 +2,11 @@
 // built, its options state, cancelling, closing and the skip switch. The
 // process exit is caught by replacing endProcess; each case checks the codes.
 #include <QtTest>
-#include <QtWidgets>
+#include <QApplication>
+#include <QCheckBox>
+#include <QIcon>
+#include <QImage>
+#include <QMessageBox>
 
 #include "Uninstall.h"
 #include "src/utils/reg_settings.h"

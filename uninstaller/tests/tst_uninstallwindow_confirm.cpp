@@ -3,7 +3,10 @@
 // Wine's registry) and real folders; the process exit is caught by replacing
 // endProcess.
 #include <QtTest>
-#include <QtWidgets>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 
 #include "Uninstall.h"
 #include "src/utils/reg_settings.h"
