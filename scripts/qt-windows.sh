@@ -103,7 +103,7 @@ fi
 
 echo "qt-windows: building Qt $version for Windows (static, mingw-w64) into" >&2
 echo "  $prefix" >&2
-echo "This happens once and takes about 15-20 minutes on 2 cores; later builds reuse it." >&2
+echo "This happens once and takes about 15-20 minutes on 2 cores (more while other builds run); later builds reuse it." >&2
 
 # The source package needs a deb-src entry for the mirror the machine already uses.
 if ! apt-get source --print-uris qt6-base >/dev/null 2>&1; then
