@@ -10,13 +10,13 @@
 #include <cstdio>
 #include <string>
 
+#include "src/utils/utf.h"
+
 namespace {
 
 // One "name=line" for each line of the text.
 void print(const char* name, const wchar_t* text) {
-    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(size > 0 ? size - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    const std::string utf8 = toUtf8(std::wstring_view(text));
     size_t start = 0;
     do {
         size_t end = utf8.find_first_of("\r\n", start);

@@ -181,6 +181,7 @@ if(WIN32)
   add_executable(envrun ${PROJECT_SOURCE_DIR}/tests/envrun.cpp)
   target_link_options(envrun PRIVATE -municode)
   add_executable(wintext ${PROJECT_SOURCE_DIR}/tests/wintext.cpp)
+  target_link_libraries(wintext PRIVATE utf)
   set(e2e_backend --wine ${CMAKE_BINARY_DIR} --envrun $<TARGET_FILE:envrun>
     --wintext $<TARGET_FILE:wintext>
     --runner ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
