@@ -49,8 +49,8 @@ options=(
 # accessibility, the Windows platform and its style, the style sheet (the form
 # colours a label with one), rich text in labels, PNG, ICO, BMP and XPM (the
 # common style draws XPM arrows), animation (the progress bar's glow), menus
-# (a label's context menu), the item views, tabs and spin boxes (the Windows
-# style uses them without asking) and everything Qt Test needs.
+# (a label's context menu), tabs and spin boxes (the Windows style uses them
+# without asking) and everything Qt Test needs.
 lite=(
     # Core: the MIME database, regular expressions (PCRE2), extra calendars,
     # XML, the proxy models, gestures, IPC and plugin loading from disk (the
@@ -66,7 +66,7 @@ lite=(
     movie picture systemtrayicon desktopservices undocommand undostack undogroup
     standarditemmodel filesystemmodel imageformat_ppm imageformat_xbm whatsthis
     # Widgets nobody opens.
-    columnview treewidget listwidget tablewidget datawidgetmapper completer
+    itemviews listview treeview tableview columnview treewidget listwidget tablewidget datawidgetmapper completer
     fscompleter undoview combobox fontcombobox filedialog fontdialog colordialog
     inputdialog errormessage wizard progressdialog calendarwidget datetimeedit
     mdiarea dockwidget mainwindow menubar toolbar statusbar toolbox graphicsview
