@@ -66,13 +66,14 @@ lite=(
     movie picture systemtrayicon desktopservices undocommand undostack undogroup
     standarditemmodel filesystemmodel imageformat_ppm imageformat_xbm whatsthis
     # Widgets nobody opens.
-    itemviews listview treeview tableview columnview treewidget listwidget tablewidget datawidgetmapper completer
-    fscompleter undoview combobox fontcombobox filedialog fontdialog colordialog
-    inputdialog errormessage wizard progressdialog calendarwidget datetimeedit
-    mdiarea dockwidget mainwindow menubar toolbar statusbar toolbox graphicsview
-    graphicseffect lcdnumber dial keysequenceedit commandlinkbutton splashscreen
-    splitter textbrowser textedit syntaxhighlighter scroller sizegrip statustip
-    effects style-fusion
+    itemviews listview treeview tableview columnview treewidget listwidget
+    tablewidget datawidgetmapper completer fscompleter undoview combobox
+    fontcombobox filedialog fontdialog colordialog inputdialog errormessage
+    wizard progressdialog calendarwidget datetimeedit mdiarea dockwidget
+    mainwindow menubar toolbar statusbar toolbox graphicsview graphicseffect
+    lcdnumber dial keysequenceedit commandlinkbutton splashscreen splitter
+    textbrowser textedit syntaxhighlighter scroller sizegrip statustip effects
+    style-fusion
 )
 for feature in "${lite[@]}"; do
     options+=("-DFEATURE_${feature//-/_}=OFF")
