@@ -101,21 +101,21 @@ file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bench_window_texts.h CONTENT
   "// Made by window.cmake from uninstall_ui.ui: the texts of its check boxes.\n\
 const char16_t* const kCheckBoxTexts[] = {\n${texts}};\n")
 add_executable(bench_window WIN32 tests/bench_window.cpp)
-target_include_directories(bench_window PRIVATE ${CMAKE_CURRENT_BINARY_DIR}
-  ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(bench_window PRIVATE Qt6::Widgets)
-if(MINGW)
-  target_link_options(bench_window PRIVATE -s)
-endif()
+set(bench_windows bench_window)
 if(WIN32)
   add_executable(bench_window_timed WIN32 tests/bench_window.cpp)
   target_compile_options(bench_window_timed PRIVATE
     -include ${CMAKE_CURRENT_SOURCE_DIR}/tests/timed_start.h)
-  target_include_directories(bench_window_timed PRIVATE ${CMAKE_CURRENT_BINARY_DIR}
-    ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(bench_window_timed PRIVATE Qt6::Widgets)
-  target_link_options(bench_window_timed PRIVATE -s)
+  list(APPEND bench_windows bench_window_timed)
 endif()
+foreach(bench ${bench_windows})
+  target_include_directories(${bench} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}
+    ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${bench} PRIVATE Qt6::Widgets)
+  if(MINGW)
+    target_link_options(${bench} PRIVATE -s)
+  endif()
+endforeach()
 
 if(NOT VELTA_TESTS OR NOT TARGET Qt6::Test)
   return()
