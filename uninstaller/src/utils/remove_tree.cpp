@@ -16,6 +16,9 @@ namespace {
 struct Valid {
     const NativeString* path;
     fs::ListedPtr listed;
+    // Taken before anything is removed: a folder deleted with POSIX semantics
+    // may have no identity left to read (Wine 10 looks it up by path).
+    fs::Identity self;
 };
 
 class Remover {
@@ -27,14 +30,13 @@ class Remover {
         std::vector<fs::Identity> removed;
         for (Valid& valid : valid_paths) {
             // Listed twice: the second time it is gone, as a removal by name would find it.
-            const fs::Identity self = fs::chain(*valid.listed).front();
-            if (std::find(removed.begin(), removed.end(), self) != removed.end()) {
+            if (std::find(removed.begin(), removed.end(), valid.self) != removed.end()) {
                 line("删除主目录失败: " + to_utf8(*valid.path) + " (" + fs::missing_text() + ")",
                      false);
                 step();
                 continue;
             }
-            removed.push_back(self);
+            removed.push_back(valid.self);
             remove(*valid.path, std::move(valid.listed));
         }
         emit_progress(100);
@@ -79,7 +81,8 @@ class Remover {
             if (!listed || !fs::exists(*listed))
                 continue;
             total_all += count(*listed, path) + 1;
-            valid_paths.push_back({&path, std::move(listed)});
+            const fs::Identity self = fs::chain(*listed).front();
+            valid_paths.push_back({&path, std::move(listed), self});
         }
         total_ = total_all;
         current_ = 0;

@@ -16,6 +16,10 @@ enum class FaultPoint {
     // for its effect).
     PosixTaken,
     IgnoreReadonlyTaken,
+    // True refuses FileDispositionInfoEx as a system without the flag does
+    // (error 87): Wine 10 stands in for a volume or Windows that lacks it.
+    PosixRefused,
+    IgnoreReadonlyRefused,
     MoveOut, // moving a held entry out of its folder fails
     Mark,    // marking an entry for deletion fails (as for a file mapped in memory)
 };

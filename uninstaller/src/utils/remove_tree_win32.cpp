@@ -225,10 +225,14 @@ bool mark(HANDLE h, bool on) {
 
 bool mark_ex(HANDLE h, DWORD flags) {
     // A fault build stands in for a system that takes the call with the
-    // classic disposition, the nearest Wine has.
-    if (fault(flags & kIgnoreReadonly ? FaultPoint::IgnoreReadonlyTaken : FaultPoint::PosixTaken,
-              h))
+    // classic disposition, the nearest Wine 8 has, or that refuses it.
+    const bool ignore = flags & kIgnoreReadonly;
+    if (fault(ignore ? FaultPoint::IgnoreReadonlyTaken : FaultPoint::PosixTaken, h))
         return mark(h, true);
+    if (fault(ignore ? FaultPoint::IgnoreReadonlyRefused : FaultPoint::PosixRefused, h)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     FILE_DISPOSITION_INFO_EX ex{flags};
     return SetFileInformationByHandle(h, kDispositionInfoEx, &ex, sizeof ex);
 }

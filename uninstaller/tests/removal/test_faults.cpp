@@ -204,28 +204,34 @@ bool windows_1607(FaultPoint point, const void*) {
     if (point == FaultPoint::PosixTaken)
         return ++posix_asked, true;
     ignore_asked += point == FaultPoint::IgnoreReadonlyTaken;
-    return false;
+    return point == FaultPoint::IgnoreReadonlyRefused;
 }
 
-// Wine as it is, counting how often the POSIX disposition is asked for.
+// Neither flag, as on FAT, network shares and Wine 8 (Wine 10 has both, so
+// the refusal is made here). The classic disposition does the work.
+bool classic_only(FaultPoint point) {
+    return point == FaultPoint::PosixRefused || point == FaultPoint::IgnoreReadonlyRefused;
+}
+
+// Counting how often the POSIX disposition is asked for.
 bool counting(FaultPoint point, const void*) {
     posix_asked += point == FaultPoint::PosixTaken;
-    return false;
+    return classic_only(point);
 }
 
 bool no_move(FaultPoint point, const void*) {
-    return point == FaultPoint::MoveOut;
+    return classic_only(point) || point == FaultPoint::MoveOut;
 }
 
 std::atomic<int> marks{0};
 
 // A held file is marked where it is, then again once moved out: the second fails.
 bool no_mark_after_move(FaultPoint point, const void*) {
-    return point == FaultPoint::Mark && ++marks == 2;
+    return classic_only(point) || (point == FaultPoint::Mark && ++marks == 2);
 }
 
 bool no_mark(FaultPoint point, const void*) {
-    return point == FaultPoint::Mark;
+    return classic_only(point) || point == FaultPoint::Mark;
 }
 
 void reset_counts() {

@@ -29,7 +29,7 @@ bool posix_deletion() {
     using Version = const char*(__cdecl*)();
     const auto version = reinterpret_cast<Version>(
         GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"));
-    MESSAGE("Wine " << (version ? version() : "(none: Windows)"));
+    MESSAGE("Wine " << std::string(version ? version() : "(none: Windows)"));
     return !version || std::atoi(version()) >= 10;
 }
 
