@@ -64,7 +64,10 @@ mkdir -p -m 1777 /tmp/.X11-unix
 if [ "${VELTA_WINE:-8}" = 10 ]; then
     sandbox=(bwrap --ro-bind "$system/usr" /usr --ro-bind "$system/etc" /etc
         --symlink usr/bin /bin --symlink usr/lib /lib --symlink usr/lib64 /lib64
-        --symlink usr/sbin /sbin --ro-bind /etc/passwd /etc/passwd --ro-bind /etc/group /etc/group)
+        --symlink usr/sbin /sbin --ro-bind /etc/passwd /etc/passwd --ro-bind /etc/group /etc/group
+        --ro-bind /sys /sys)
+    # /sys: without it Wine 10 gives every volume serial 0, and the guard
+    # could tell no folder by its identity.
     # The CJK fonts that stand in for SimSun, onto the folder the root keeps for them.
     fonts=/usr/share/fonts/opentype/noto
     [ -d "$fonts" ] && sandbox+=(--ro-bind "$fonts" "$fonts")

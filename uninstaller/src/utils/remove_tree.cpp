@@ -16,8 +16,8 @@ namespace {
 struct Valid {
     const NativeString* path;
     fs::ListedPtr listed;
-    // Taken before anything is removed: a folder deleted with POSIX semantics
-    // may have no identity left to read (Wine 10 looks it up by path).
+    // Taken before anything is removed: through a handle on a folder deleted
+    // with POSIX semantics, Wine 10 gives volume serial 0, an unknown identity.
     fs::Identity self;
 };
 
