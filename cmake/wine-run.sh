@@ -54,10 +54,10 @@ export HOME="$state/wine-home" XDG_CACHE_HOME="$state/wine-home/.cache"
 wine=/usr/lib/wine/wine64
 mkdir -p "$state"
 
-# The wineserver's socket folder is the build's own, mounted where Wine looks
-# for it (/tmp/.wine-UID): a server of another build, or one that outlived a
-# deleted prefix whose inode a new prefix reuses, is never reached. The X
-# sockets are shared with the host.
+# Debian's Wines keep the wineserver's socket in a folder they make below
+# TMPDIR (/tmp when unset) and note in the prefix; every sandbox must see the
+# same one. It is the build's own folder, mounted there: a server of another
+# build is never reached. The X sockets are shared with the host.
 server_dir=$state/wineserver
 mkdir -p -m 700 "$server_dir"
 mkdir -p -m 1777 /tmp/.X11-unix
@@ -73,19 +73,18 @@ if [ "${VELTA_WINE:-8}" = 10 ]; then
     [ -d "$fonts" ] && sandbox+=(--ro-bind "$fonts" "$fonts")
     wine_fonts=$system/usr/share/wine/fonts
     # With a display Wine 10 aborts at start (free(): invalid pointer) whenever
-    # TMPDIR is set, and it wants XDG_RUNTIME_DIR.
+    # TMPDIR is set, so its /tmp is the socket folder; and it wants
+    # XDG_RUNTIME_DIR.
     unset TMPDIR
     export XDG_RUNTIME_DIR=$state/runtime
     mkdir -p -m 700 "$XDG_RUNTIME_DIR"
+    sandbox+=(--bind "$server_dir" /tmp)
 else
-    sandbox=(bwrap --ro-bind / /)
+    sandbox=(bwrap --ro-bind / / --tmpfs /tmp --bind "$server_dir" "$server_dir")
     wine_fonts=/usr/share/wine/fonts
-    # Debian 12's Wine 8 keeps its socket folder below TMPDIR (and notes its
-    # name in the prefix).
-    export TMPDIR=/tmp/.wine-$(id -u)
+    export TMPDIR=$server_dir
 fi
-sandbox+=(--dev-bind /dev /dev --proc /proc --tmpfs /tmp
-    --bind "$server_dir" "/tmp/.wine-$(id -u)" --bind /tmp/.X11-unix /tmp/.X11-unix)
+sandbox+=(--dev-bind /dev /dev --proc /proc --bind /tmp/.X11-unix /tmp/.X11-unix)
 sandbox+=(--bind "$build" "$build")
 IFS=: read -r -a extra <<<"${VELTA_WINE_RW:-}"
 for dir in "${extra[@]}"; do
