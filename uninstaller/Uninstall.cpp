@@ -6,7 +6,8 @@
 
 #include <climits>
 
-#include "src/utils/remove_tree.h"
+#include "src/removal/removal.h"
+#include "src/removal/guard.h"
 
 namespace {
 

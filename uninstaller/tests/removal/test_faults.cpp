@@ -2,9 +2,9 @@
 // them happen: what only real Windows, or a file system Wine lacks, produces.
 #include "tests/removal/test_support.h"
 
-#include "src/utils/remove_tree_faults.h"
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_guard.h"
+#include "src/removal/faults.h"
+#include "src/removal/fs.h"
+#include "src/removal/guard.h"
 
 #include <doctest/doctest.h>
 
@@ -131,7 +131,7 @@ TEST_SUITE("faults") {
         } else {
             g_folder = final_of(tmp / "data");
             g_points = {id, index};
-            const removal::Guards guards({{other, removal::Protected::Held}});
+            const removal::Guards guards({{other, removal::Protected::Itself}});
             removal::fs::ListedPtr listed = removal::fs::open_listed((tmp / "data").native());
             CHECK(guards.judge((tmp / "data").native(), listed.get()) ==
                   u8"无法识别此文件夹，不能确定它与受保护的文件夹 " + removal::to_utf8(other) +

@@ -2,7 +2,7 @@
 // nothing touched. Dangerous paths point at fake roots with canary files.
 #include "tests/removal/test_support.h"
 
-#include "src/utils/remove_tree_fs.h"
+#include "src/removal/guard.h"
 
 #include <doctest/doctest.h>
 
@@ -23,7 +23,7 @@ const std::string kChild = u8"是受保护的文件夹 ";
 std::string reason(const NativeString& path, const std::vector<NativeString>& held = {}) {
     std::vector<removal::Protected> guarded;
     for (const NativeString& folder : held)
-        guarded.push_back({folder, removal::Protected::Held});
+        guarded.push_back({folder, removal::Protected::Itself});
     return removal::refusal_reason(path, guarded);
 }
 
@@ -144,7 +144,7 @@ TEST_SUITE("guard") {
         const std::string inside = kInside + u8(roots.windows) + u8" 内";
         const std::string child = child_of(roots.program_files);
         // A stale variable leaves the folder it should name protected.
-        const NativeString real_profile = removal::fs::known_folder(removal::fs::Known::Profile);
+        const NativeString real_profile = removal::known_folder(removal::Known::Profile);
         REQUIRE_FALSE(real_profile.empty());
         const std::vector<std::pair<fsys::path, std::string>> rows = {
             {roots.windows / "System32", inside},
@@ -166,9 +166,8 @@ TEST_SUITE("guard") {
             {roots.onedrive / "VELTAAI", ""},
             {fsys::path(real_profile) / ".ssh", child_of(real_profile)},
 #ifdef _WIN32
-            {fsys::path(removal::fs::known_folder(removal::fs::Known::RoamingAppData)) /
-                 "SomeBrowser",
-             child_of(removal::fs::known_folder(removal::fs::Known::RoamingAppData))},
+            {fsys::path(removal::known_folder(removal::Known::RoamingAppData)) / "SomeBrowser",
+             child_of(removal::known_folder(removal::Known::RoamingAppData))},
             // Other spellings of the same folders: a short name and letter case.
             {[&] {
                  wchar_t shortName[MAX_PATH] = L"";
@@ -202,28 +201,6 @@ TEST_SUITE("guard") {
             std::string why = removal::refusal_reason(row.first.native(), guarded);
             CHECK(why.substr(0, expected.size()) == expected);
             CHECK(why.empty() == expected.empty());
-        }
-    }
-
-    TEST_CASE("only name surrogates among reparse points are links") {
-        struct Row {
-            unsigned long attributes, tag;
-            bool link;
-        };
-        const Row rows[] = {
-            {0x10, 0, false},           // a plain folder
-            {0x410, 0xA000000C, true},  // a symbolic link to a folder
-            {0x400, 0xA000000C, true},  // a symbolic link to a file
-            {0x410, 0xA0000003, true},  // a junction
-            {0x410, 0x9000001A, false}, // a cloud-sync placeholder folder
-            {0x400, 0x9000601A, false}, // a cloud-sync placeholder file
-            {0x400, 0x80000013, false}, // a deduplicated file
-            {0x400, 0x8000001B, false}, // an app execution alias
-            {0x10, 0xA000000C, false},  // a tag without the reparse-point attribute
-        };
-        for (const Row& row : rows) {
-            CAPTURE(row.tag);
-            CHECK(removal::fs::is_link_reparse(row.attributes, row.tag) == row.link);
         }
     }
 

@@ -1,6 +1,8 @@
 // Windows cases under real Windows semantics (Wine in the cross build).
 #include "tests/removal/test_support.h"
 
+#include "src/removal/guard.h"
+
 #include "common/win32_owners.h"
 
 #include <doctest/doctest.h>
@@ -144,5 +146,27 @@ TEST_SUITE("win32") {
         CHECK(removal::count_items(name) == 0);
         CHECK_FALSE(ConnectNamedPipe(pipe.get(), nullptr));
         CHECK(GetLastError() == ERROR_PIPE_LISTENING); // no client came
+    }
+
+    TEST_CASE("only name surrogates among reparse points are links") {
+        struct Row {
+            unsigned long attributes, tag;
+            bool link;
+        };
+        const Row rows[] = {
+            {0x10, 0, false},           // a plain folder
+            {0x410, 0xA000000C, true},  // a symbolic link to a folder
+            {0x400, 0xA000000C, true},  // a symbolic link to a file
+            {0x410, 0xA0000003, true},  // a junction
+            {0x410, 0x9000001A, false}, // a cloud-sync placeholder folder
+            {0x400, 0x9000601A, false}, // a cloud-sync placeholder file
+            {0x400, 0x80000013, false}, // a deduplicated file
+            {0x400, 0x8000001B, false}, // an app execution alias
+            {0x10, 0xA000000C, false},  // a tag without the reparse-point attribute
+        };
+        for (const Row& row : rows) {
+            CAPTURE(row.tag);
+            CHECK(removal::fs::is_link_reparse(row.attributes, row.tag) == row.link);
+        }
     }
 }

@@ -2,7 +2,7 @@
 // Shared helpers for the removal tests: real temporary trees, a captured
 // output file and a record of every event of one removal.
 
-#include "src/utils/remove_tree.h"
+#include "src/removal/removal.h"
 
 #include <filesystem>
 #include <functional>

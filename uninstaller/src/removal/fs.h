@@ -1,11 +1,11 @@
 #pragma once
-// The file-system back end of remove_tree: one implementation per platform.
+// The file-system back end of the removal: one implementation per platform.
 // Everything below a listed path goes through open handles: a directory is
 // listed through its own handle and its entries are opened relative to it.
 
 #include <memory>
 
-#include "src/utils/remove_tree.h"
+#include "src/removal/removal.h"
 
 namespace removal::fs {
 
@@ -110,36 +110,11 @@ std::string missing_text();
 // The path with every link resolved, or empty when it cannot be resolved.
 NativeString resolve(const NativeString& path);
 
-NativeString get_env(const char* name);
-
-// The folders Windows knows by id; empty where it does not know one. On POSIX
-// only the profile is known: the account's home folder.
-enum class Known {
-    None,
-    Profile,
-    RoamingAppData,
-    LocalAppData,
-    LocalAppDataLow,
-    UserProgramFiles,
-    OneDrive,
-    Windows,
-    ProgramFiles,
-    ProgramFilesX86,
-    ProgramFilesX64,
-    ProgramData,
-    UserProfiles,
-    Documents,
-    Desktop,
-    Downloads,
-    Pictures,
-    Music,
-    Videos,
-};
-NativeString known_folder(Known which);
-
+#ifdef _WIN32
 // Only name surrogates (symbolic links, junctions and the like) are links;
 // other reparse points, such as cloud placeholders, are ordinary entries.
 bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag);
+#endif
 
 inline bool is_separator(NativeString::value_type c) {
 #ifdef _WIN32

@@ -1,6 +1,6 @@
-#include "src/utils/remove_tree.h"
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_guard.h"
+#include "src/removal/removal.h"
+#include "src/removal/fs.h"
+#include "src/removal/guard.h"
 #include "src/utils/utf.h"
 
 #include <algorithm>
@@ -13,7 +13,7 @@ namespace {
 
 // A listed path that exists and may be removed, opened once: the guard, the
 // count and the removal all see the same entry.
-struct Valid {
+struct ToRemove {
     const NativeString* path;
     fs::ListedPtr listed;
 };
@@ -23,9 +23,9 @@ class Remover {
     explicit Remover(const Events& events) : events_(events) {}
 
     void run(const std::vector<NativeString>& paths) {
-        std::vector<Valid> valid_paths = collect(paths);
+        std::vector<ToRemove> valid_paths = collect(paths);
         std::vector<fs::Identity> removed;
-        for (Valid& valid : valid_paths) {
+        for (ToRemove& valid : valid_paths) {
             // Listed twice: the second time it is gone, as a removal by name would find it.
             const fs::Identity self = fs::chain(*valid.listed).front();
             if (std::find(removed.begin(), removed.end(), self) != removed.end()) {
@@ -60,9 +60,9 @@ class Remover {
   private:
     // The listed paths that exist and that the guard lets go, each counted;
     // a refused one is reported.
-    std::vector<Valid> collect(const std::vector<NativeString>& paths) {
+    std::vector<ToRemove> collect(const std::vector<NativeString>& paths) {
         const Guards guards(protected_folders());
-        std::vector<Valid> valid_paths;
+        std::vector<ToRemove> valid_paths;
         long long total_all = 0;
         for (const NativeString& path : paths) {
             std::string why = Guards::form_refusal(path);
@@ -161,16 +161,6 @@ void run(const std::vector<NativeString>& paths, const Events& events) {
     if (events.result_ready)
         events.result_ready();
 }
-
-namespace fs {
-
-bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag) {
-    const unsigned long kReparsePoint = 0x400;       // FILE_ATTRIBUTE_REPARSE_POINT
-    const unsigned long kNameSurrogate = 0x20000000; // the tag's name-surrogate bit
-    return (attributes & kReparsePoint) && (reparse_tag & kNameSurrogate);
-}
-
-} // namespace fs
 
 std::string to_utf8(const NativeString& s) {
 #ifdef _WIN32

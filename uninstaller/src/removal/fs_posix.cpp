@@ -2,8 +2,8 @@
 // link at its end) below its parent's descriptor, and every step after that
 // goes through directory file descriptors, so a folder swapped for a link at
 // any moment is never followed.
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_walk.h"
+#include "src/removal/fs.h"
+#include "src/removal/walk.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,7 +13,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,22 +316,6 @@ std::string missing_text() {
 NativeString resolve(const NativeString& path) {
     std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
     return real ? NativeString(real.get()) : NativeString();
-}
-
-NativeString get_env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-NativeString known_folder(Known which) {
-    if (which != Known::Profile)
-        return {};
-    std::vector<char> buf(16384);
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found)
-        return {};
-    return found->pw_dir;
 }
 
 } // namespace removal::fs

@@ -7,20 +7,15 @@
 // folder renamed meanwhile is still the one that was listed. No open asks for
 // backup intent: a token holding the backup privilege would pass folder ACLs
 // with it, leaving only the guard in the way.
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_faults.h"
-#include "src/utils/remove_tree_walk.h"
-
-#include "src/utils/remove_tree_faults.h"
+#include "src/removal/fs.h"
+#include "src/removal/faults.h"
+#include "src/removal/walk.h"
 
 #include "common/win32_error_text.h"
 #include "common/win32_owners.h"
 
 #include <windows.h>
 #include <winternl.h>
-
-#include <knownfolders.h>
-#include <shlobj.h>
 
 namespace removal::fs {
 
@@ -49,6 +44,10 @@ struct Listed {
 
 void ListedCloser::operator()(Listed* listed) const {
     delete listed;
+}
+
+bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparse_tag);
 }
 
 namespace {
@@ -573,48 +572,6 @@ std::string missing_text() {
 NativeString resolve(const NativeString& path) {
     UniqueFile h = open_following(long_path(path));
     return h ? final_path(h.get()) : NativeString();
-}
-
-NativeString get_env(const char* name) {
-    std::wstring wide(name, name + strlen(name));
-    DWORD n = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
-    if (n == 0)
-        return {};
-    std::wstring value(n, L'\0');
-    n = GetEnvironmentVariableW(wide.c_str(), &value[0], n);
-    value.resize(n);
-    return value;
-}
-
-NativeString known_folder(Known which) {
-    static const KNOWNFOLDERID* const ids[] = {
-        nullptr,
-        &FOLDERID_Profile,
-        &FOLDERID_RoamingAppData,
-        &FOLDERID_LocalAppData,
-        &FOLDERID_LocalAppDataLow,
-        &FOLDERID_UserProgramFiles,
-        &FOLDERID_SkyDrive,
-        &FOLDERID_Windows,
-        &FOLDERID_ProgramFiles,
-        &FOLDERID_ProgramFilesX86,
-        &FOLDERID_ProgramFilesX64,
-        &FOLDERID_ProgramData,
-        &FOLDERID_UserProfiles,
-        &FOLDERID_Documents,
-        &FOLDERID_Desktop,
-        &FOLDERID_Downloads,
-        &FOLDERID_Pictures,
-        &FOLDERID_Music,
-        &FOLDERID_Videos,
-    };
-    const KNOWNFOLDERID* id = ids[static_cast<int>(which)];
-    wchar_t* found = nullptr;
-    std::wstring out;
-    if (id && SUCCEEDED(SHGetKnownFolderPath(*id, KF_FLAG_DONT_VERIFY, nullptr, &found)))
-        out = found;
-    CoTaskMemFree(found);
-    return out;
 }
 
 } // namespace removal::fs
