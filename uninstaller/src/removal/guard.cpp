@@ -406,6 +406,15 @@ std::vector<Protected> protected_folders() {
             add(&out, get_env(source.env), source.rule);
         add(&out, known_folder(source.known), source.rule);
     }
+#ifdef _WIN32
+    // Where Windows does not know the per-user programs folder (Wine does
+    // not), its documented place.
+    if (known_folder(Known::UserProgramFiles).empty())
+        for (const NativeString& local :
+             {get_env("LOCALAPPDATA"), known_folder(Known::LocalAppData)})
+            if (!local.empty())
+                add(&out, fs::join(local, L"Programs"), Protected::ChildrenButOurs);
+#endif
 #ifndef _WIN32
     // The XDG folders, as set and where they are by default.
     const NativeString homes[] = {get_env("HOME"), known_folder(Known::Profile)};
@@ -431,7 +440,8 @@ std::string refusal_reason(const NativeString& path, const std::vector<Protected
     const std::string why = Guards::form_refusal(path);
     if (!why.empty())
         return why;
-    fs::ListedPtr listed = fs::open_listed(path);
+    std::string unopened;
+    fs::ListedPtr listed = fs::open_listed(path, &unopened);
     return Guards(guarded).judge(path, listed.get());
 }
 

@@ -146,6 +146,11 @@ TEST_SUITE("guard") {
         // A stale variable leaves the folder it should name protected.
         const NativeString real_profile = removal::known_folder(removal::Known::Profile);
         REQUIRE_FALSE(real_profile.empty());
+#ifdef _WIN32
+        const bool programs_known =
+            !removal::known_folder(removal::Known::UserProgramFiles).empty();
+        fsys::create_directories(roots.localappdata / "Programs" / "OtherApp");
+#endif
         const std::vector<std::pair<fsys::path, std::string>> rows = {
             {roots.windows / "System32", inside},
             {roots.windows / "System32" / "drivers", inside},
@@ -160,11 +165,21 @@ TEST_SUITE("guard") {
             {roots.appdata / "Microsoft", child_of(roots.appdata)},
             {roots.appdata / "Missing", child_of(roots.appdata)},
             {roots.appdata / "VeltaAI" / "models", ""},
-            {roots.localappdata / "Programs", child_of(roots.localappdata)},
             {roots.localappdata / "veltaai", ""},
             {roots.onedrive / "Documents", child_of(roots.onedrive)},
             {roots.onedrive / "VELTAAI", ""},
             {fsys::path(real_profile) / ".ssh", child_of(real_profile)},
+#ifdef _WIN32
+            // Where Windows does not know the per-user programs folder (Wine
+            // does not), its documented place is protected.
+            {roots.localappdata / "Programs",
+             programs_known ? child_of(roots.localappdata)
+                            : kProtected + u8(roots.localappdata / "Programs")},
+            {roots.localappdata / "Programs" / "OtherApp",
+             programs_known ? "" : child_of((roots.localappdata / "Programs").native())},
+#else
+            {roots.localappdata / "Programs", child_of(roots.localappdata)},
+#endif
 #ifdef _WIN32
             {fsys::path(removal::known_folder(removal::Known::RoamingAppData)) / "SomeBrowser",
              child_of(removal::known_folder(removal::Known::RoamingAppData))},

@@ -67,6 +67,7 @@ Outcome remove_paths(const std::vector<fsys::path>& paths,
             on_progress(value);
     };
     events.result_ready = [&] { ++outcome.ready; };
+    events.left_behind = [&](const std::string& line) { outcome.left.push_back(line); };
     std::vector<NativeString> native;
     for (const fsys::path& p : paths)
         native.push_back(p.native());
@@ -152,14 +153,6 @@ std::string u8(const fsys::path& path) {
 }
 
 #ifdef _WIN32
-std::vector<fsys::path> moved_out(const fsys::path& folder) {
-    std::vector<fsys::path> out;
-    for (const auto& e : fsys::directory_iterator(folder))
-        if (e.path().filename().native().rfind(L".removing-", 0) == 0)
-            out.push_back(e.path());
-    return out;
-}
-
 std::string system_text(unsigned long code) {
     return removal::to_utf8(ErrorText(code));
 }

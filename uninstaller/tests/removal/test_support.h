@@ -43,8 +43,9 @@ class TempDir {
 struct Outcome {
     std::vector<int> progress;
     int ready = 0;
-    bool ready_last = false; // result_ready came after every progress value
-    std::string output;      // the bytes written to the output
+    bool ready_last = false;       // result_ready came after every progress value
+    std::string output;            // the bytes written to the output
+    std::vector<std::string> left; // the lines that name something left behind
 
     std::vector<std::string> lines() const;
 };
@@ -68,8 +69,6 @@ std::string u8(const fsys::path& path); // the native path text in UTF-8
 
 #ifdef _WIN32
 std::string system_text(unsigned long code); // the system's description of an error code
-// Names in `folder` that a removal left there for held entries.
-std::vector<fsys::path> moved_out(const fsys::path& folder);
 #endif
 
 // Points the environment variables that name protected folders at fake
