@@ -18,8 +18,9 @@ enum class FaultPoint {
     // for its effect).
     PosixTaken,
     IgnoreReadonlyTaken,
-    Mark,  // marking an entry for deletion fails (as for a file mapped in memory)
-    Pause, // true skips the sleep of a pause for a folder that is not empty yet
+    DeletePending, // opening an entry (by its name) finds another process deleting it
+    Mark,          // marking an entry for deletion fails (as for a file mapped in memory)
+    Pause,         // true skips the sleep of a pause for a folder that is not empty yet
 };
 
 #ifdef VELTA_REMOVAL_FAULTS

@@ -131,8 +131,10 @@ UniqueHandle open_child(HANDLE parent, const std::wstring& name, ACCESS_MASK acc
         options |= FILE_DIRECTORY_FILE;
     HANDLE h = nullptr;
     IO_STATUS_BLOCK io;
-    NTSTATUS status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share,
-                                   FILE_OPEN, options, nullptr, 0);
+    const NTSTATUS status = fault(FaultPoint::DeletePending, name.c_str())
+                                ? kDeletePending
+                                : NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                               0, share, FILE_OPEN, options, nullptr, 0);
     if (status < 0) {
         SetLastError(status == kDeletePending ? ERROR_DELETE_PENDING
                                               : RtlNtStatusToDosError(status));

@@ -271,6 +271,13 @@ bool counting(FaultPoint point, const void*) {
     return false;
 }
 
+// Windows, unlike Wine, reports an entry marked for deletion by others as
+// being deleted when it is opened again.
+bool deleting_held(FaultPoint point, const void* name) {
+    return point == FaultPoint::DeletePending &&
+           std::wstring(static_cast<const wchar_t*>(name)) == L"held.txt";
+}
+
 std::atomic<int> pauses{0};
 
 // Counts the pauses for folders that are not empty yet, and skips their sleep.
@@ -354,6 +361,31 @@ TEST_SUITE("faults") {
         CHECK(o.lines() == expected);
         // Pauses doubling from 10 ms up to about 3 s in all: nine, not nine per folder.
         CHECK(pauses == 9);
+    }
+
+    TEST_CASE("an entry another process is deleting counts as going") {
+        TempDir tmp;
+        const fsys::path t = tmp / "t";
+        make_file(t / "held.txt", "in use");
+        make_file(t / "free.txt");
+        UniqueFile held(CreateFileW((t / "held.txt").c_str(), DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        FILE_DISPOSITION_INFO mark{TRUE};
+        REQUIRE(SetFileInformationByHandle(held.get(), FileDispositionInfo, &mark, sizeof mark));
+        // It goes once both files are handled: the folder waits for it.
+        std::atomic<bool> handled{false};
+        std::thread holder([&] {
+            while (!handled)
+                Sleep(10);
+            Sleep(100);
+            held.reset();
+        });
+        Faults f(deleting_held);
+        Outcome o = remove_paths({t}, [&](int value) { handled = handled || value >= 66; });
+        holder.join();
+        CHECK(o.output.empty());
+        CHECK_FALSE(exists_no_follow(t));
     }
 
     TEST_CASE("a read-only file whose deletion fails keeps its attribute") {
