@@ -436,13 +436,4 @@ std::vector<Protected> protected_folders() {
     return out;
 }
 
-std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded) {
-    const std::string why = Guards::form_refusal(path);
-    if (!why.empty())
-        return why;
-    std::string unopened;
-    fs::ListedPtr listed = fs::open_listed(path, &unopened);
-    return Guards(guarded).judge(path, listed.get());
-}
-
 } // namespace removal

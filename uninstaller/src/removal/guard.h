@@ -59,9 +59,6 @@ class Guards {
     std::vector<Guard> guards_;
 };
 
-// judge() for one path against `guarded`, the path opened for it.
-std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded);
-
 // The guard's platform part (guard_win.cpp, guard_posix.cpp).
 NativeString get_env(const char* name);
 

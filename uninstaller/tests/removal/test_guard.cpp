@@ -24,7 +24,7 @@ std::string reason(const NativeString& path, const std::vector<NativeString>& he
     std::vector<removal::Protected> guarded;
     for (const NativeString& folder : held)
         guarded.push_back({folder, removal::Protected::Itself});
-    return removal::refusal_reason(path, guarded);
+    return refusal_reason(path, guarded);
 }
 
 // Runs the removal of one dangerous path and checks that it touched nothing.
@@ -213,7 +213,7 @@ TEST_SUITE("guard") {
         for (const auto& row : rows) {
             const std::string& expected = row.second;
             CAPTURE(u8(row.first));
-            std::string why = removal::refusal_reason(row.first.native(), guarded);
+            std::string why = refusal_reason(row.first.native(), guarded);
             CHECK(why.substr(0, expected.size()) == expected);
             CHECK(why.empty() == expected.empty());
         }

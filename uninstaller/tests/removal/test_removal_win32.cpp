@@ -200,7 +200,7 @@ TEST_SUITE("win32") {
         Outcome o = remove_paths({fsys::path(name)});
         REQUIRE(o.lines().size() == 1);
         CHECK(o.lines()[0].find(u8"是设备路径") != std::string::npos);
-        CHECK(removal::refusal_reason(name, {}) == u8"是设备路径，不是文件夹");
+        CHECK(refusal_reason(name, {}) == u8"是设备路径，不是文件夹");
         CHECK(removal::count_items(name) == 0);
         CHECK_FALSE(ConnectNamedPipe(pipe.get(), nullptr));
         CHECK(GetLastError() == ERROR_PIPE_LISTENING); // no client came

@@ -38,6 +38,16 @@ TempDir::~TempDir() {
     fsys::remove_all(path_, ec);
 }
 
+std::string refusal_reason(const NativeString& path,
+                           const std::vector<removal::Protected>& guarded) {
+    const std::string why = removal::Guards::form_refusal(path);
+    if (!why.empty())
+        return why;
+    std::string unopened;
+    removal::fs::ListedPtr listed = removal::fs::open_listed(path, &unopened);
+    return removal::Guards(guarded).judge(path, listed.get());
+}
+
 std::vector<std::string> Outcome::lines() const {
     std::vector<std::string> out;
     size_t start = 0;

@@ -2,6 +2,7 @@
 // Shared helpers for the removal tests: real temporary trees, a captured
 // output file and a record of every event of one removal.
 
+#include "src/removal/guard.h"
 #include "src/removal/removal.h"
 
 #include <filesystem>
@@ -70,6 +71,10 @@ std::string u8(const fsys::path& path); // the native path text in UTF-8
 #ifdef _WIN32
 std::string system_text(unsigned long code); // the system's description of an error code
 #endif
+
+// Why the removal refuses `path` against `guarded` alone, as it judges it.
+std::string refusal_reason(const NativeString& path,
+                           const std::vector<removal::Protected>& guarded);
 
 // Points the environment variables that name protected folders at fake
 // roots for the lifetime of the object, and restores them after.
