@@ -105,15 +105,20 @@ TEST_SUITE("guard") {
         CHECK(fsys::exists(roots.appdata / "canary.txt"));
     }
 
-    TEST_CASE("a refused path counts nothing while the others go on") {
+    TEST_CASE("a refused path counts nothing and is left as it was while the others go on") {
         TempDir tmp;
         FakeProtectedRoots roots(tmp / "sys");
         make_file(tmp / "data" / "f");
-        Outcome o = remove_paths({roots.home, tmp / "data"});
-        CHECK(o.lines().size() == 1);
+        const fsys::path ini = roots.windows / "win.ini";
+        make_file(ini);
+        set_readonly(ini);
+        Outcome o = remove_paths({roots.home, ini, tmp / "data"});
+        CHECK(o.lines().size() == 2);
         CHECK(o.progress == std::vector<int>{50, 100, 100});
         CHECK_FALSE(exists_no_follow(tmp / "data"));
         CHECK(fsys::exists(roots.home / "canary.txt"));
+        // A refused file is left as it was, read-only included.
+        CHECK((fsys::status(ini).permissions() & fsys::perms::owner_write) == fsys::perms::none);
     }
 
     TEST_CASE("a relative path is refused, whatever the current folder holds") {
