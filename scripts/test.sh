@@ -5,6 +5,11 @@
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
+status=0
+# Takes seconds, so a broken link in README.md or docs/ is reported first; the
+# run goes on and fails at its end.
+echo "=== links ==="
+bash scripts/check-links.sh || status=1
 # Qt for Windows, built once (its messages shown as they come); later runs only
 # print the cached prefix.
 echo "=== Qt for Windows ==="
@@ -16,7 +21,6 @@ bash scripts/wine10-root.sh
 # The Wine and Xvfb that the tests start are stopped however the run ends.
 trap 'for w in 8 10; do VELTA_WINE=$w cmake/wine-run.sh build/windows --stop >/dev/null 2>&1; done' EXIT
 
-status=0
 for preset in linux windows windows-wine10; do
   echo "=== $preset ==="
   start=$(date +%s)

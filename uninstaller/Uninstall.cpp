@@ -6,7 +6,7 @@
 
 #include <climits>
 
-#include "src/utils/remove_tree.h"
+#include "src/removal/removal.h"
 
 namespace {
 
@@ -190,23 +190,16 @@ struct Folders {
 
 // The second step: the ticked folders, only when servicepath is set. A
 // relative path would be resolved against the installation folder, so only
-// absolute folders are queued. A folder the removal will refuse is queued all
-// the same (the removal refuses it again, on the folder it opens, and says
-// so); it is named among those that stay.
+// absolute folders are queued; one that cannot be located at all is named
+// among those that stay. The removal's guard judges the rest on the worker's
+// thread (it opens folders by path, which may wait on the network), and what
+// it refuses is shown with everything else that stayed, after the removal.
 Folders decideFolders(const UninstallWindow& window, const SettingValue& servicepath) {
     Folders folders;
-    const std::vector<removal::Protected> guarded = removal::protected_folders();
-    auto queue = [&](const QString& what, const QString& folder) {
-        folders.delete_dirlist << folder;
-        const std::string why = removal::refusal_reason(nativePath(folder), guarded);
-        if (!why.empty())
-            folders.kept << what + folder + QStringLiteral("（") + QString::fromStdString(why) +
-                                QStringLiteral("）");
-    };
     if (isSet(servicepath) && window.checkBox_2->isChecked()) {
         const QString draft = draftFolder();
         if (QDir::isAbsolutePath(draft))
-            queue(QStringLiteral("草稿数据："), draft);
+            folders.delete_dirlist << draft;
         else
             folders.kept << QStringLiteral(
                 "草稿数据：找不到草稿文件夹（APPDATA 未设置或不是绝对路径）");
@@ -214,7 +207,7 @@ Folders decideFolders(const UninstallWindow& window, const SettingValue& service
     if (isSet(servicepath) && window.checkBox_4->isChecked()) {
         const QString model = QString::fromStdU16String(settingText(servicepath));
         if (QDir::isAbsolutePath(model))
-            queue(QStringLiteral("模型数据："), model);
+            folders.delete_dirlist << model;
         else
             folders.kept << QStringLiteral("模型数据：模型文件夹路径无效（") + model +
                                 QStringLiteral("）");

@@ -6,17 +6,19 @@ set(_removal_dir ${CMAKE_CURRENT_LIST_DIR}/..)
 # the tests of what only real Windows (or a file system Wine lacks) produces.
 function(removal_library name)
   add_library(${name} STATIC
-    ${_removal_dir}/src/utils/remove_tree.h
-    ${_removal_dir}/src/utils/remove_tree_fs.h
-    ${_removal_dir}/src/utils/remove_tree_faults.h
-    ${_removal_dir}/src/utils/remove_tree_guard.h
-    ${_removal_dir}/src/utils/remove_tree_walk.h
-    ${_removal_dir}/src/utils/remove_tree.cpp
-    ${_removal_dir}/src/utils/remove_tree_guard.cpp)
+    ${_removal_dir}/src/removal/removal.h
+    ${_removal_dir}/src/removal/fs.h
+    ${_removal_dir}/src/removal/faults.h
+    ${_removal_dir}/src/removal/guard.h
+    ${_removal_dir}/src/removal/walk.h
+    ${_removal_dir}/src/removal/removal.cpp
+    ${_removal_dir}/src/removal/guard.cpp)
   if(WIN32)
-    target_sources(${name} PRIVATE ${_removal_dir}/src/utils/remove_tree_win32.cpp)
+    target_sources(${name} PRIVATE ${_removal_dir}/src/removal/fs_win.cpp
+      ${_removal_dir}/src/removal/guard_win.cpp)
   else()
-    target_sources(${name} PRIVATE ${_removal_dir}/src/utils/remove_tree_posix.cpp)
+    target_sources(${name} PRIVATE ${_removal_dir}/src/removal/fs_posix.cpp
+      ${_removal_dir}/src/removal/guard_posix.cpp)
   endif()
   target_include_directories(${name} PUBLIC ${_removal_dir})
   target_link_libraries(${name} PUBLIC utf)

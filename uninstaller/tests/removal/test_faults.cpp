@@ -2,9 +2,9 @@
 // them happen: what only real Windows, or a file system Wine lacks, produces.
 #include "tests/removal/test_support.h"
 
-#include "src/utils/remove_tree_faults.h"
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_guard.h"
+#include "src/removal/faults.h"
+#include "src/removal/fs.h"
+#include "src/removal/guard.h"
 
 #include <doctest/doctest.h>
 
@@ -50,6 +50,21 @@ std::wstring final_of(const fsys::path& path) {
 // The queries that fail, and for which folder (any, where empty).
 std::vector<FaultPoint> g_points;
 std::wstring g_folder;
+
+// The listed path whose open fails, with which error.
+std::wstring g_open_fails;
+DWORD g_error = 0;
+
+bool failing_open(FaultPoint point, const void* path) {
+    if (point != FaultPoint::OpenListed || static_cast<const wchar_t*>(path) != g_open_fails)
+        return false;
+    SetLastError(g_error);
+    return true;
+}
+
+bool colliding_indexes(FaultPoint point, const void*) {
+    return point == FaultPoint::IndexCollides;
+}
 
 bool fail_queries(FaultPoint point, const void* handle) {
     if (std::find(g_points.begin(), g_points.end(), point) == g_points.end())
@@ -115,7 +130,9 @@ TEST_SUITE("faults") {
             g_points = row.side & Guard ? row.points : std::vector<FaultPoint>();
             const removal::Guards guards({{pf.native(), removal::Protected::Children}});
             g_points = row.side & Listed ? row.points : std::vector<FaultPoint>();
-            removal::fs::ListedPtr listed = removal::fs::open_listed(row.listed.native());
+            std::string unopened;
+            removal::fs::ListedPtr listed =
+                removal::fs::open_listed(row.listed.native(), &unopened);
             CHECK(guards.judge(row.listed.native(), listed.get()) == row.expected);
         }
 
@@ -131,13 +148,54 @@ TEST_SUITE("faults") {
         } else {
             g_folder = final_of(tmp / "data");
             g_points = {id, index};
-            const removal::Guards guards({{other, removal::Protected::Held}});
-            removal::fs::ListedPtr listed = removal::fs::open_listed((tmp / "data").native());
+            const removal::Guards guards({{other, removal::Protected::Itself}});
+            std::string unopened;
+            removal::fs::ListedPtr listed =
+                removal::fs::open_listed((tmp / "data").native(), &unopened);
             CHECK(guards.judge((tmp / "data").native(), listed.get()) ==
                   u8"无法识别此文件夹，不能确定它与受保护的文件夹 " + removal::to_utf8(other) +
                       u8" 无关");
         }
         g_points.clear();
+    }
+
+    TEST_CASE("a listed folder that cannot be opened stays and says why") {
+        TempDir tmp;
+        const fsys::path t = tmp / "t";
+        make_file(t / "f");
+        const std::wstring api = L"\\\\?\\" + t.native();
+        for (const DWORD error : {DWORD(ERROR_ACCESS_DENIED), DWORD(ERROR_BAD_NETPATH)}) {
+            CAPTURE(error);
+            g_error = error;
+            g_open_fails = api;
+            Faults hook(failing_open);
+            Outcome o = remove_paths({t});
+            const std::vector<std::string> expected{kListedFailed + u8(t) + " (" +
+                                                    system_text(error) + ")"};
+            CHECK(o.lines() == expected);
+            CHECK(o.left == expected);
+            CHECK(o.progress == std::vector<int>{100});
+            CHECK(fsys::exists(t / "f"));
+        }
+    }
+
+    TEST_CASE("where both sides have a FileIdInfo identity, the 64-bit index does not count") {
+        // Two folders whose indexes are the same, as on ReFS: neither is the
+        // protected folder, nor the other.
+        TempDir tmp;
+        const fsys::path pf = tmp / "Program Files";
+        for (const fsys::path& dir : {pf / "OtherApp", tmp / "a", tmp / "b"})
+            fsys::create_directories(dir);
+        Faults hook(colliding_indexes);
+        const removal::Guards guards({{pf.native(), removal::Protected::Children}});
+        std::string unopened;
+        removal::fs::ListedPtr listed = removal::fs::open_listed((tmp / "a").native(), &unopened);
+        CHECK(guards.judge((tmp / "a").native(), listed.get()).empty());
+        listed.reset();
+        Outcome o = remove_paths({tmp / "a", tmp / "b"});
+        CHECK(o.output.empty());
+        CHECK_FALSE(exists_no_follow(tmp / "a"));
+        CHECK_FALSE(exists_no_follow(tmp / "b"));
     }
 
     TEST_CASE("a folder without an identity is removed where the paths tell it apart") {
@@ -219,15 +277,18 @@ bool counting(FaultPoint point, const void*) {
     return classic_only(point);
 }
 
-bool no_move(FaultPoint point, const void*) {
-    return classic_only(point) || point == FaultPoint::MoveOut;
+// Windows, unlike Wine, reports an entry marked for deletion by others as
+// being deleted when it is opened again.
+bool deleting_held(FaultPoint point, const void* name) {
+    return classic_only(point) || (point == FaultPoint::DeletePending &&
+                                   std::wstring(static_cast<const wchar_t*>(name)) == L"held.txt");
 }
 
-std::atomic<int> marks{0};
+std::atomic<int> pauses{0};
 
-// A held file is marked where it is, then again once moved out: the second fails.
-bool no_mark_after_move(FaultPoint point, const void*) {
-    return classic_only(point) || (point == FaultPoint::Mark && ++marks == 2);
+// Counts the pauses for folders that are not empty yet, and skips their sleep.
+bool counting_pauses(FaultPoint point, const void*) {
+    return classic_only(point) || (point == FaultPoint::Pause && ++pauses);
 }
 
 bool no_mark(FaultPoint point, const void*) {
@@ -235,7 +296,7 @@ bool no_mark(FaultPoint point, const void*) {
 }
 
 void reset_counts() {
-    posix_asked = ignore_asked = writable_seen = marks = 0;
+    posix_asked = ignore_asked = writable_seen = pauses = 0;
 }
 
 // Three files, one of them read-only, and a folder with one file (Wine keeps
@@ -287,56 +348,50 @@ TEST_SUITE("faults") {
         }
     }
 
-    TEST_CASE("a held file that cannot move out is waited for") {
+    TEST_CASE("one wait for the whole run, however many folders others keep") {
         TempDir tmp;
-        fsys::path t = tmp / "t";
-        make_file(t / "held.txt", "in use");
-        Faults f(no_move);
-        UniqueFile held = hold_shared(t / "held.txt");
-        REQUIRE(held.get() != INVALID_HANDLE_VALUE);
-        SUBCASE("released within moments: the folder goes") {
-            std::atomic<bool> released{false};
-            std::thread holder([&] {
-                Sleep(500);
-                released = true;
-                held.reset();
-            });
-            const DWORD start = GetTickCount();
-            Outcome o = remove_paths({t});
-            const DWORD took = GetTickCount() - start;
-            holder.join();
-            MESSAGE("the folder went " << took << " ms after the start");
-            CHECK(released);
-            CHECK(o.output.empty());
-            CHECK(o.progress == std::vector<int>{50, 100, 100});
-            CHECK_FALSE(exists_no_follow(t));
+        std::vector<fsys::path> listed;
+        std::vector<UniqueFile> held;
+        std::vector<std::string> expected;
+        for (const char* name : {"t1", "t2", "t3"}) {
+            listed.push_back(tmp / name);
+            make_file(listed.back() / "held.txt", "in use");
+            held.push_back(hold_shared(listed.back() / "held.txt"));
+            REQUIRE(held.back().get() != INVALID_HANDLE_VALUE);
+            expected.push_back(kListedFailed + u8(listed.back()) + " (" +
+                               system_text(ERROR_DIR_NOT_EMPTY) + ")");
         }
-        SUBCASE("never released: the folder is reported, the file goes with its last handle") {
-            Outcome o = remove_paths({t});
-            CHECK(o.lines() == std::vector<std::string>{kListedFailed + u8(t) + " (" +
-                                                        system_text(ERROR_DIR_NOT_EMPTY) + ")"});
-            held.reset();
-            CHECK_FALSE(exists_no_follow(t / "held.txt"));
-        }
-        CHECK(moved_out(tmp.path()).empty());
+        reset_counts();
+        Faults f(counting_pauses);
+        Outcome o = remove_paths(listed);
+        CHECK(o.lines() == expected);
+        // Pauses doubling from 10 ms up to about 3 s in all: nine, not nine per folder.
+        CHECK(pauses == 9);
     }
 
-    TEST_CASE("a moved file that cannot be marked goes back where it was") {
+    TEST_CASE("an entry another process is deleting counts as going") {
         TempDir tmp;
-        fsys::path t = tmp / "t";
+        const fsys::path t = tmp / "t";
         make_file(t / "held.txt", "in use");
-        reset_counts();
-        Faults f(no_mark_after_move);
-        UniqueFile held = hold_shared(t / "held.txt");
-        REQUIRE(held.get() != INVALID_HANDLE_VALUE);
-        Outcome o = remove_paths({t});
-        CHECK(marks == 3);
-        CHECK(o.lines() == std::vector<std::string>{kListedFailed + u8(t) + " (" +
-                                                    system_text(ERROR_DIR_NOT_EMPTY) + ")"});
-        CHECK(moved_out(tmp.path()).empty());
-        CHECK(exists_no_follow(t / "held.txt"));
-        held.reset();
-        CHECK_FALSE(exists_no_follow(t / "held.txt")); // marked again in place
+        make_file(t / "free.txt");
+        UniqueFile held(CreateFileW((t / "held.txt").c_str(), DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+        FILE_DISPOSITION_INFO mark{TRUE};
+        REQUIRE(SetFileInformationByHandle(held.get(), FileDispositionInfo, &mark, sizeof mark));
+        // It goes once both files are handled: the folder waits for it.
+        std::atomic<bool> handled{false};
+        std::thread holder([&] {
+            while (!handled)
+                Sleep(10);
+            Sleep(100);
+            held.reset();
+        });
+        Faults f(deleting_held);
+        Outcome o = remove_paths({t}, [&](int value) { handled = handled || value >= 66; });
+        holder.join();
+        CHECK(o.output.empty());
+        CHECK_FALSE(exists_no_follow(t));
     }
 
     TEST_CASE("a read-only file whose deletion fails keeps its attribute") {

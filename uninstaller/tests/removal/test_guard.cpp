@@ -2,7 +2,7 @@
 // nothing touched. Dangerous paths point at fake roots with canary files.
 #include "tests/removal/test_support.h"
 
-#include "src/utils/remove_tree_fs.h"
+#include "src/removal/guard.h"
 
 #include <doctest/doctest.h>
 
@@ -23,8 +23,8 @@ const std::string kChild = u8"是受保护的文件夹 ";
 std::string reason(const NativeString& path, const std::vector<NativeString>& held = {}) {
     std::vector<removal::Protected> guarded;
     for (const NativeString& folder : held)
-        guarded.push_back({folder, removal::Protected::Held});
-    return removal::refusal_reason(path, guarded);
+        guarded.push_back({folder, removal::Protected::Itself});
+    return refusal_reason(path, guarded);
 }
 
 // Runs the removal of one dangerous path and checks that it touched nothing.
@@ -105,15 +105,20 @@ TEST_SUITE("guard") {
         CHECK(fsys::exists(roots.appdata / "canary.txt"));
     }
 
-    TEST_CASE("a refused path counts nothing while the others go on") {
+    TEST_CASE("a refused path counts nothing and is left as it was while the others go on") {
         TempDir tmp;
         FakeProtectedRoots roots(tmp / "sys");
         make_file(tmp / "data" / "f");
-        Outcome o = remove_paths({roots.home, tmp / "data"});
-        CHECK(o.lines().size() == 1);
+        const fsys::path ini = roots.windows / "win.ini";
+        make_file(ini);
+        set_readonly(ini);
+        Outcome o = remove_paths({roots.home, ini, tmp / "data"});
+        CHECK(o.lines().size() == 2);
         CHECK(o.progress == std::vector<int>{50, 100, 100});
         CHECK_FALSE(exists_no_follow(tmp / "data"));
         CHECK(fsys::exists(roots.home / "canary.txt"));
+        // A refused file is left as it was, read-only included.
+        CHECK((fsys::status(ini).permissions() & fsys::perms::owner_write) == fsys::perms::none);
     }
 
     TEST_CASE("a relative path is refused, whatever the current folder holds") {
@@ -144,8 +149,13 @@ TEST_SUITE("guard") {
         const std::string inside = kInside + u8(roots.windows) + u8" 内";
         const std::string child = child_of(roots.program_files);
         // A stale variable leaves the folder it should name protected.
-        const NativeString real_profile = removal::fs::known_folder(removal::fs::Known::Profile);
+        const NativeString real_profile = removal::known_folder(removal::Known::Profile);
         REQUIRE_FALSE(real_profile.empty());
+#ifdef _WIN32
+        const bool programs_known =
+            !removal::known_folder(removal::Known::UserProgramFiles).empty();
+        fsys::create_directories(roots.localappdata / "Programs" / "OtherApp");
+#endif
         const std::vector<std::pair<fsys::path, std::string>> rows = {
             {roots.windows / "System32", inside},
             {roots.windows / "System32" / "drivers", inside},
@@ -160,15 +170,24 @@ TEST_SUITE("guard") {
             {roots.appdata / "Microsoft", child_of(roots.appdata)},
             {roots.appdata / "Missing", child_of(roots.appdata)},
             {roots.appdata / "VeltaAI" / "models", ""},
-            {roots.localappdata / "Programs", child_of(roots.localappdata)},
             {roots.localappdata / "veltaai", ""},
             {roots.onedrive / "Documents", child_of(roots.onedrive)},
             {roots.onedrive / "VELTAAI", ""},
             {fsys::path(real_profile) / ".ssh", child_of(real_profile)},
 #ifdef _WIN32
-            {fsys::path(removal::fs::known_folder(removal::fs::Known::RoamingAppData)) /
-                 "SomeBrowser",
-             child_of(removal::fs::known_folder(removal::fs::Known::RoamingAppData))},
+            // Where Windows does not know the per-user programs folder (Wine
+            // does not), its documented place is protected.
+            {roots.localappdata / "Programs",
+             programs_known ? child_of(roots.localappdata)
+                            : kProtected + u8(roots.localappdata / "Programs")},
+            {roots.localappdata / "Programs" / "OtherApp",
+             programs_known ? "" : child_of((roots.localappdata / "Programs").native())},
+#else
+            {roots.localappdata / "Programs", child_of(roots.localappdata)},
+#endif
+#ifdef _WIN32
+            {fsys::path(removal::known_folder(removal::Known::RoamingAppData)) / "SomeBrowser",
+             child_of(removal::known_folder(removal::Known::RoamingAppData))},
             // Other spellings of the same folders: a short name and letter case.
             {[&] {
                  wchar_t shortName[MAX_PATH] = L"";
@@ -199,31 +218,9 @@ TEST_SUITE("guard") {
         for (const auto& row : rows) {
             const std::string& expected = row.second;
             CAPTURE(u8(row.first));
-            std::string why = removal::refusal_reason(row.first.native(), guarded);
+            std::string why = refusal_reason(row.first.native(), guarded);
             CHECK(why.substr(0, expected.size()) == expected);
             CHECK(why.empty() == expected.empty());
-        }
-    }
-
-    TEST_CASE("only name surrogates among reparse points are links") {
-        struct Row {
-            unsigned long attributes, tag;
-            bool link;
-        };
-        const Row rows[] = {
-            {0x10, 0, false},           // a plain folder
-            {0x410, 0xA000000C, true},  // a symbolic link to a folder
-            {0x400, 0xA000000C, true},  // a symbolic link to a file
-            {0x410, 0xA0000003, true},  // a junction
-            {0x410, 0x9000001A, false}, // a cloud-sync placeholder folder
-            {0x400, 0x9000601A, false}, // a cloud-sync placeholder file
-            {0x400, 0x80000013, false}, // a deduplicated file
-            {0x400, 0x8000001B, false}, // an app execution alias
-            {0x10, 0xA000000C, false},  // a tag without the reparse-point attribute
-        };
-        for (const Row& row : rows) {
-            CAPTURE(row.tag);
-            CHECK(removal::fs::is_link_reparse(row.attributes, row.tag) == row.link);
         }
     }
 

@@ -269,6 +269,20 @@ TEST_SUITE("posix") {
         CHECK_FALSE(exists_no_follow(t));
     }
 
+    TEST_CASE("a listed folder that cannot be reached is reported, not taken for missing") {
+        TempDir tmp;
+        const fsys::path model = tmp / "closed" / "model";
+        make_file(model / "f");
+        fsys::permissions(tmp / "closed", fsys::perms::none);
+        // As root, "closed" stays root's: the unprivileged removal cannot enter it either.
+        Outcome o = remove_unprivileged(tmp.path(), {model}, {tmp / "closed"});
+        fsys::permissions(tmp / "closed", fsys::perms::owner_all);
+        CHECK(o.lines() == std::vector<std::string>{kListedFailed + u8(model) + " (" +
+                                                    std::strerror(EACCES) + ")"});
+        CHECK(o.progress == std::vector<int>{100});
+        CHECK(fsys::exists(model / "f"));
+    }
+
     TEST_CASE("an own folder without any permission is opened by the removal, not the count") {
         TempDir tmp;
         fsys::path t = tmp / "t";

@@ -1,12 +1,16 @@
 // Windows cases under real Windows semantics (Wine in the cross build).
 #include "tests/removal/test_support.h"
 
+#include "src/removal/guard.h"
+
 #include "common/win32_owners.h"
 
 #include <doctest/doctest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include <windows.h>
 
@@ -64,34 +68,78 @@ TEST_SUITE("win32") {
         CHECK_FALSE(exists_no_follow(tmp / "deep"));
     }
 
-    TEST_CASE("a file others hold with delete sharing loses its name at once (POSIX) or waits "
-              "outside the tree (classic); the tree goes at once") {
+    TEST_CASE("entries others hold are marked in place and their folder waits for them") {
+        // Held with delete sharing; held by an attribute query alone, which an
+        // exclusive open does not exclude; being deleted by another process.
+        TempDir tmp;
+        const fsys::path t = tmp / "t";
+        for (const std::string kind : {"shared", "attributes", "pending"}) {
+            CAPTURE(kind);
+            make_file(t / "a" / "held.txt", "in use");
+            make_file(t / "a" / "free.txt");
+            const bool pending = kind == "pending";
+            UniqueFile held(CreateFileW(
+                (t / "a" / "held.txt").c_str(),
+                kind == "attributes" ? FILE_READ_ATTRIBUTES : GENERIC_READ | (pending ? DELETE : 0),
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                nullptr));
+            REQUIRE(held.get() != INVALID_HANDLE_VALUE);
+            FILE_DISPOSITION_INFO mark{TRUE};
+            REQUIRE((!pending || SetFileInformationByHandle(held.get(), FileDispositionInfo, &mark,
+                                                            sizeof mark)));
+            // Let go only once both files are handled: the folder must wait for it.
+            std::atomic<bool> handled{false}, released{false};
+            std::thread holder([&] {
+                while (!handled)
+                    Sleep(10);
+                Sleep(100);
+                released = true;
+                held.reset();
+            });
+            bool outside = false; // anything but the listed folder beside it, at any step
+            Outcome o = remove_paths({t}, [&](int value) {
+                handled = handled || value == 50;
+                for (const auto& e : fsys::directory_iterator(tmp.path()))
+                    outside |= e.path() != t;
+            });
+            holder.join();
+            CHECK(released);
+            CHECK(o.output.empty());
+            CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
+            CHECK_FALSE(outside);
+            CHECK_FALSE(exists_no_follow(t));
+        }
+    }
+
+    TEST_CASE("an entry held past the wait loses its name at once (POSIX), or keeps it and its "
+              "folder, which is reported (classic); the entry goes later") {
         const bool posix = posix_deletion();
         TempDir tmp;
-        fsys::path t = tmp / "t";
-        make_file(t / "a" / "held.txt", "in use");
-        make_file(t / "a" / "free.txt");
-        UniqueFile held = hold(t / "a" / "held.txt", FILE_SHARE_READ | FILE_SHARE_DELETE);
+        const fsys::path t = tmp / "t";
+        make_file(t / "held.txt", "in use");
+        UniqueFile held = hold(t / "held.txt", FILE_SHARE_READ | FILE_SHARE_DELETE);
         REQUIRE(held.get() != INVALID_HANDLE_VALUE);
-
         Outcome o = remove_paths({t});
-        CHECK(o.output.empty());
-        CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
-        CHECK_FALSE(exists_no_follow(t));
         const Seen seen = seen_by(held.get());
         if (posix) {
             // The POSIX mark: the name went as the removal's handle closed;
             // the reader keeps the data of a file no folder lists.
             CHECK(seen.links == 0);
-            CHECK(moved_out(tmp.path()).empty());
+            CHECK(o.output.empty());
+            CHECK_FALSE(exists_no_follow(t));
         } else {
-            // The classic mark: the name stays until the last handle closes,
-            // out of the tree meanwhile.
+            // The classic mark: the name stays until the last handle closes.
             CHECK(seen.links == 1);
-            CHECK(moved_out(tmp.path()).size() == 1);
+            CHECK(o.lines() == std::vector<std::string>{kListedFailed + u8(t) + " (" +
+                                                        system_text(ERROR_DIR_NOT_EMPTY) + ")"});
+            CHECK(o.left == o.lines());
         }
         held.reset();
-        CHECK(moved_out(tmp.path()).empty()); // gone with the last handle
+        CHECK_FALSE(exists_no_follow(t / "held.txt")); // marked where it was
+        std::vector<fsys::path> beside;                // nothing was put beside the listed folder
+        for (const auto& e : fsys::directory_iterator(tmp.path()))
+            beside.push_back(e.path());
+        CHECK(beside == (posix ? std::vector<fsys::path>{} : std::vector<fsys::path>{t}));
     }
 
     TEST_CASE("a read-only file keeps its attribute where the system ignores it in the mark "
@@ -106,11 +154,14 @@ TEST_SUITE("win32") {
         REQUIRE(held.get() != INVALID_HANDLE_VALUE);
 
         Outcome o = remove_paths({t});
-        CHECK(o.output.empty());
-        CHECK_FALSE(exists_no_follow(t));
         const Seen seen = seen_by(held.get());
         CHECK(seen.links == (posix ? 0u : 1u));
         CHECK(seen.readonly == posix); // cleared only where the mark cannot ignore it
+        if (posix) {
+            CHECK(o.output.empty());
+            CHECK_FALSE(exists_no_follow(t));
+        }
+        held.reset();
     }
 
     TEST_CASE("a file held open without delete sharing fails, and every folder above it") {
@@ -161,18 +212,16 @@ TEST_SUITE("win32") {
         CHECK(GetFileAttributesW(long_form(t).c_str()) == INVALID_FILE_ATTRIBUTES);
     }
 
-    TEST_CASE("only the read-only attribute is cleared") {
+    TEST_CASE("a listed file that stays keeps its attributes") {
         TempDir tmp;
         fsys::path file = tmp / "file.txt";
         make_file(file);
-        REQUIRE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                                     FILE_ATTRIBUTE_ARCHIVE));
+        const DWORD attrs =
+            FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+        REQUIRE(SetFileAttributesW(file.c_str(), attrs));
         Outcome o = remove_paths({file});
         CHECK(o.lines().size() == 1); // a listed file stays and is reported
-        const DWORD attrs = GetFileAttributesW(file.c_str());
-        CHECK((attrs & FILE_ATTRIBUTE_READONLY) == 0);
-        CHECK((attrs & FILE_ATTRIBUTE_HIDDEN) != 0);
-        CHECK((attrs & FILE_ATTRIBUTE_ARCHIVE) != 0);
+        CHECK(GetFileAttributesW(file.c_str()) == attrs);
     }
 
     TEST_CASE("forward slashes in the listed path are kept in the messages") {
@@ -190,6 +239,21 @@ TEST_SUITE("win32") {
         CHECK(o.progress == std::vector<int>{25, 50, 75, 100});
     }
 
+    TEST_CASE("a name longer than 32,767 units is not opened, whatever it would wrap to") {
+        // 16-bit byte counts would wrap the NT name of this path round to
+        // exactly that of `victim`.
+        TempDir tmp;
+        const fsys::path victim = tmp / "victim";
+        make_file(victim / "f");
+        const std::wstring listed = long_form(victim) + L"\\" + std::wstring(32767, L'x');
+        Outcome o = remove_paths({fsys::path(listed)});
+        CHECK(o.lines() ==
+              std::vector<std::string>{kListedFailed + removal::to_utf8(listed) + " (" +
+                                       system_text(ERROR_FILENAME_EXCED_RANGE) + ")"});
+        CHECK(o.progress == std::vector<int>{100});
+        CHECK(fsys::exists(victim / "f"));
+    }
+
     TEST_CASE("a device path is refused without being opened") {
         // A pipe that a client opening it would connect to.
         const wchar_t name[] = L"\\\\.\\pipe\\velta-removal-test";
@@ -199,9 +263,31 @@ TEST_SUITE("win32") {
         Outcome o = remove_paths({fsys::path(name)});
         REQUIRE(o.lines().size() == 1);
         CHECK(o.lines()[0].find(u8"是设备路径") != std::string::npos);
-        CHECK(removal::refusal_reason(name, {}) == u8"是设备路径，不是文件夹");
+        CHECK(refusal_reason(name, {}) == u8"是设备路径，不是文件夹");
         CHECK(removal::count_items(name) == 0);
         CHECK_FALSE(ConnectNamedPipe(pipe.get(), nullptr));
         CHECK(GetLastError() == ERROR_PIPE_LISTENING); // no client came
+    }
+
+    TEST_CASE("only name surrogates among reparse points are links") {
+        struct Row {
+            unsigned long attributes, tag;
+            bool link;
+        };
+        const Row rows[] = {
+            {0x10, 0, false},           // a plain folder
+            {0x410, 0xA000000C, true},  // a symbolic link to a folder
+            {0x400, 0xA000000C, true},  // a symbolic link to a file
+            {0x410, 0xA0000003, true},  // a junction
+            {0x410, 0x9000001A, false}, // a cloud-sync placeholder folder
+            {0x400, 0x9000601A, false}, // a cloud-sync placeholder file
+            {0x400, 0x80000013, false}, // a deduplicated file
+            {0x400, 0x8000001B, false}, // an app execution alias
+            {0x10, 0xA000000C, false},  // a tag without the reparse-point attribute
+        };
+        for (const Row& row : rows) {
+            CAPTURE(row.tag);
+            CHECK(removal::fs::is_link_reparse(row.attributes, row.tag) == row.link);
+        }
     }
 }

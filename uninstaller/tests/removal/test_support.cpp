@@ -38,6 +38,16 @@ TempDir::~TempDir() {
     fsys::remove_all(path_, ec);
 }
 
+std::string refusal_reason(const NativeString& path,
+                           const std::vector<removal::Protected>& guarded) {
+    const std::string why = removal::Guards::form_refusal(path);
+    if (!why.empty())
+        return why;
+    std::string unopened;
+    removal::fs::ListedPtr listed = removal::fs::open_listed(path, &unopened);
+    return removal::Guards(guarded).judge(path, listed.get());
+}
+
 std::vector<std::string> Outcome::lines() const {
     std::vector<std::string> out;
     size_t start = 0;
@@ -67,6 +77,7 @@ Outcome remove_paths(const std::vector<fsys::path>& paths,
             on_progress(value);
     };
     events.result_ready = [&] { ++outcome.ready; };
+    events.left_behind = [&](const std::string& line) { outcome.left.push_back(line); };
     std::vector<NativeString> native;
     for (const fsys::path& p : paths)
         native.push_back(p.native());
@@ -152,14 +163,6 @@ std::string u8(const fsys::path& path) {
 }
 
 #ifdef _WIN32
-std::vector<fsys::path> moved_out(const fsys::path& folder) {
-    std::vector<fsys::path> out;
-    for (const auto& e : fsys::directory_iterator(folder))
-        if (e.path().filename().native().rfind(L".removing-", 0) == 0)
-            out.push_back(e.path());
-    return out;
-}
-
 std::string system_text(unsigned long code) {
     return removal::to_utf8(ErrorText(code));
 }

@@ -2,7 +2,8 @@
 // Shared helpers for the removal tests: real temporary trees, a captured
 // output file and a record of every event of one removal.
 
-#include "src/utils/remove_tree.h"
+#include "src/removal/guard.h"
+#include "src/removal/removal.h"
 
 #include <filesystem>
 #include <functional>
@@ -43,8 +44,9 @@ class TempDir {
 struct Outcome {
     std::vector<int> progress;
     int ready = 0;
-    bool ready_last = false; // result_ready came after every progress value
-    std::string output;      // the bytes written to the output
+    bool ready_last = false;       // result_ready came after every progress value
+    std::string output;            // the bytes written to the output
+    std::vector<std::string> left; // the lines that name something left behind
 
     std::vector<std::string> lines() const;
 };
@@ -68,9 +70,11 @@ std::string u8(const fsys::path& path); // the native path text in UTF-8
 
 #ifdef _WIN32
 std::string system_text(unsigned long code); // the system's description of an error code
-// Names in `folder` that a removal left there for held entries.
-std::vector<fsys::path> moved_out(const fsys::path& folder);
 #endif
+
+// Why the removal refuses `path` against `guarded` alone, as it judges it.
+std::string refusal_reason(const NativeString& path,
+                           const std::vector<removal::Protected>& guarded);
 
 // Points the environment variables that name protected folders at fake
 // roots for the lifetime of the object, and restores them after.

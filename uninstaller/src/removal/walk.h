@@ -6,7 +6,7 @@
 // platform has it, or else by name from the nearest ancestor still held, and
 // in both cases only if it is still the directory that was listed. The path
 // of the current directory is one string, grown and cut as the walk goes.
-#include "src/utils/remove_tree_fs.h"
+#include "src/removal/fs.h"
 
 #include <cstdint>
 #include <utility>

@@ -4,14 +4,15 @@
 // own handle, and its entries are opened relative to that handle, again on a
 // reparse point itself, and deleted through their own handle. A junction or
 // symbolic link put in place at any moment is therefore never entered, and a
-// folder renamed meanwhile is still the one that was listed. No open asks for
-// backup intent: a token holding the backup privilege would pass folder ACLs
-// with it, leaving only the guard in the way.
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_faults.h"
-#include "src/utils/remove_tree_walk.h"
-
-#include "src/utils/remove_tree_faults.h"
+// folder renamed meanwhile is still the one that was listed. Only the reopen
+// by path for the guard (open_following) asks for backup semantics, which
+// CreateFileW needs to open a folder at all: it asks to read attributes only,
+// so a token holding the backup privilege gains nothing there that matters.
+// Every open that may delete goes through ntdll without backup intent, which
+// would let such a token pass folder ACLs, leaving only the guard in the way.
+#include "src/removal/fs.h"
+#include "src/removal/faults.h"
+#include "src/removal/walk.h"
 
 #include "common/win32_error_text.h"
 #include "common/win32_owners.h"
@@ -19,36 +20,35 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <knownfolders.h>
-#include <shlobj.h>
-
 namespace removal::fs {
 
-// What the volume of one listed path takes, learnt from its first deletions,
-// so that a refusal costs one call per volume, not one per entry.
-struct Volume {
+// How the entries of one listed path are deleted: what its volume takes,
+// learnt from the first deletions, so that a refusal costs one call per
+// listed path, not one per entry.
+struct Disposal {
     bool posix = true;           // FileDispositionInfoEx with POSIX semantics
     bool ignore_readonly = true; // ... and FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
-    bool left_pending = false;   // an entry others hold waits in its folder for them
-    std::wstring outside;        // \\?\ form of the folder that holds the listed path
-    UniqueHandle outside_handle;
-    bool outside_tried = false;
 };
 
 struct Dir {
     HANDLE handle;
-    Volume* volume;
+    Disposal* disposal;
+    Waiting* waiting;
 };
 
 struct Listed {
     UniqueFile handle;
     FILE_ATTRIBUTE_TAG_INFO tag{};
     std::wstring api; // \\?\ form of the path
-    mutable Volume volume;
+    mutable Disposal disposal;
 };
 
 void ListedCloser::operator()(Listed* listed) const {
     delete listed;
+}
+
+bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparse_tag);
 }
 
 namespace {
@@ -105,10 +105,20 @@ bool is_dir(const FILE_ATTRIBUTE_TAG_INFO& tag) {
 
 enum class Kind { Any, File, Directory };
 
+// STATUS_DELETE_PENDING, which RtlNtStatusToDosError calls access denied.
+constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);
+
 // `name` inside the directory `parent`, opened on the reparse point itself,
-// with `extra` create options. On failure the last error tells why.
+// with `extra` create options. On failure the last error tells why, and is
+// ERROR_DELETE_PENDING where another process is deleting the entry already.
 UniqueHandle open_child(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
                         Kind kind, ULONG extra = 0) {
+    // A UNICODE_STRING counts bytes in 16 bits: a longer name would wrap
+    // round to a shorter one, naming something else.
+    if (name.size() > 0xFFFE / sizeof(wchar_t)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
     UNICODE_STRING object;
     object.Buffer = const_cast<wchar_t*>(name.c_str());
     object.Length = object.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -121,10 +131,13 @@ UniqueHandle open_child(HANDLE parent, const std::wstring& name, ACCESS_MASK acc
         options |= FILE_DIRECTORY_FILE;
     HANDLE h = nullptr;
     IO_STATUS_BLOCK io;
-    NTSTATUS status = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, nullptr, 0, share,
-                                   FILE_OPEN, options, nullptr, 0);
+    const NTSTATUS status = fault(FaultPoint::DeletePending, name.c_str())
+                                ? kDeletePending
+                                : NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                               0, share, FILE_OPEN, options, nullptr, 0);
     if (status < 0) {
-        SetLastError(RtlNtStatusToDosError(status));
+        SetLastError(status == kDeletePending ? ERROR_DELETE_PENDING
+                                              : RtlNtStatusToDosError(status));
         return nullptr;
     }
     return UniqueHandle(h);
@@ -162,7 +175,8 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 struct WalkOps {
     using Raw = HANDLE;
     using Handle = UniqueHandle;
-    Volume* volume;
+    Disposal* disposal;
+    Waiting* waiting;
 
     static HANDLE raw(const UniqueHandle& h) { return h.get(); }
     static UniqueHandle open_dir(HANDLE parent, const std::wstring& name) {
@@ -176,7 +190,7 @@ struct WalkOps {
     static UniqueHandle open_parent(HANDLE) { return nullptr; }
     static Identity id(HANDLE h);
     static bool list(HANDLE h, Listing* out) { return fs::list(h, out); }
-    Dir dir(HANDLE h) const { return Dir{h, volume}; }
+    Dir dir(HANDLE h) const { return Dir{h, disposal, waiting}; }
 };
 
 // Clears the read-only attribute and nothing else, through the handle;
@@ -214,12 +228,12 @@ bool refused(DWORD error) {
 }
 
 // The classic disposition: the entry goes when the last handle on it closes.
-bool mark(HANDLE h, bool on) {
-    if (on && fault(FaultPoint::Mark, h)) {
+bool mark(HANDLE h) {
+    if (fault(FaultPoint::Mark, h)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(on)};
+    FILE_DISPOSITION_INFO info{TRUE};
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info);
 }
 
@@ -228,7 +242,7 @@ bool mark_ex(HANDLE h, DWORD flags) {
     // classic disposition, the nearest Wine 8 has, or that refuses it.
     const bool ignore = flags & kIgnoreReadonly;
     if (fault(ignore ? FaultPoint::IgnoreReadonlyTaken : FaultPoint::PosixTaken, h))
-        return mark(h, true);
+        return mark(h);
     if (fault(ignore ? FaultPoint::IgnoreReadonlyRefused : FaultPoint::PosixRefused, h)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -237,162 +251,111 @@ bool mark_ex(HANDLE h, DWORD flags) {
     return SetFileInformationByHandle(h, kDispositionInfoEx, &ex, sizeof ex);
 }
 
-// A folder whose entries others still hold (with delete sharing) cannot go
-// until they let go; scanners and sync clients do within moments. So once such
-// an entry was left in place, a folder that still lists entries is tried
-// again for about 2 s in all, the pause doubling from 10 ms. Its listing is
-// looked at first because Wine, unlike Windows, takes the mark of a folder
-// that still holds a pending entry and then silently keeps the folder.
-constexpr DWORD kPatienceMs = 2000;
+enum class Outcome { Done, Failed, Refused };
+
+// Marks the entry for deletion the newest way the volume is thought to take;
+// a way it refuses is noted in `d`. A read-only entry keeps its attribute
+// where the system can ignore it; otherwise the attribute is cleared just
+// before, and put back if the deletion fails.
+Outcome mark_once(HANDLE h, bool readonly, Disposal& d) {
+    bool* way = &d.ignore_readonly;
+    bool done;
+    if (readonly && d.posix && d.ignore_readonly) {
+        done = mark_ex(h, kDelete | kPosix | kIgnoreReadonly);
+    } else {
+        FILE_BASIC_INFO before{};
+        if (readonly && !clear_readonly(h, &before))
+            return Outcome::Failed;
+        way = d.posix ? &d.posix : nullptr;
+        done = d.posix ? mark_ex(h, kDelete | kPosix) : mark(h);
+        if (!done && readonly)
+            put_back(h, before);
+    }
+    if (done)
+        return Outcome::Done;
+    if (!way || !refused(GetLastError()))
+        return Outcome::Failed;
+    *way = false;
+    return Outcome::Refused;
+}
 
 bool holds_entries(HANDLE folder) {
     Listing listing;
     return list(folder, &listing) && (!listing.dirs.empty() || !listing.files.empty());
 }
 
-bool mark_folder(HANDLE h, const Volume& v) {
-    DWORD pause = 10, waited = 0;
-    for (;;) {
-        if (!v.left_pending || !holds_entries(h)) {
-            if (mark(h, true))
-                return true;
-            if (GetLastError() != ERROR_DIR_NOT_EMPTY || !v.left_pending)
-                return false;
-        }
-        if (waited >= kPatienceMs) {
+// A folder whose entries others still hold (marked, pending until they let
+// go) cannot go before they do; scanners and sync clients let go within
+// moments. So a folder that is not empty is tried again, the pause doubling
+// from 10 ms, while the run's waiting lasts. Its listing is looked at first
+// (under POSIX semantics from the second try on), since Wine, unlike Windows,
+// takes the mark of a folder that still holds entries and then silently keeps
+// the folder: the classic mark of one holding a pending entry, and with POSIX
+// semantics (Wine 10) the second mark through one handle, after the first
+// gave ERROR_DIR_NOT_EMPTY.
+Outcome mark_folder(HANDLE h, bool readonly, Disposal& d, Waiting* waiting) {
+    DWORD pause = 10;
+    for (bool first = true;; first = false) {
+        Outcome outcome = Outcome::Failed;
+        if ((d.posix && first) || !holds_entries(h))
+            outcome = mark_once(h, readonly, d);
+        else
             SetLastError(ERROR_DIR_NOT_EMPTY);
-            return false;
-        }
-        Sleep(pause);
-        waited += pause;
-        pause = std::min(pause * 2, kPatienceMs - waited);
+        if (outcome != Outcome::Failed || GetLastError() != ERROR_DIR_NOT_EMPTY || !waiting ||
+            waiting->left_ms == 0)
+            return outcome;
+        const DWORD nap = std::min<DWORD>(pause, waiting->left_ms);
+        if (!fault(FaultPoint::Pause, h))
+            Sleep(nap);
+        waiting->left_ms -= nap;
+        pause *= 2;
     }
 }
 
-enum class Outcome { Done, Failed, Refused };
-
-// A refusal is learnt in `offered`; the caller then asks again.
-Outcome learn(bool done, bool* offered) {
-    if (done)
-        return Outcome::Done;
-    if (!refused(GetLastError()))
-        return Outcome::Failed;
-    *offered = false;
-    return Outcome::Refused;
-}
-
-// Marks the entry for deletion the newest way the volume takes. A read-only
-// entry keeps its attribute where the system can ignore it; otherwise the
-// attribute is cleared just before, and put back if the deletion fails.
-Outcome dispose(HANDLE h, bool readonly, bool folder, Volume& v) {
-    if (readonly && v.posix && v.ignore_readonly)
-        return learn(mark_ex(h, kDelete | kPosix | kIgnoreReadonly), &v.ignore_readonly);
-    FILE_BASIC_INFO before{};
-    if (readonly && !clear_readonly(h, &before))
-        return Outcome::Failed;
-    Outcome outcome;
-    if (v.posix)
-        outcome = learn(mark_ex(h, kDelete | kPosix), &v.posix);
-    else
-        outcome = (folder ? mark_folder(h, v) : mark(h, true)) ? Outcome::Done : Outcome::Failed;
-    if (outcome != Outcome::Done && readonly)
-        put_back(h, before);
-    return outcome;
-}
-
-// Renames through the handle into `folder`. Kernelbase would take a relative
-// name for a path below the current folder, so the call goes to ntdll.
-bool rename_into(HANDLE h, HANDLE folder, const std::wstring& name) {
-    const ULONG bytes = static_cast<ULONG>(name.size() * sizeof(wchar_t));
-    std::vector<LONGLONG> buf((sizeof(FILE_RENAME_INFO) + bytes) / sizeof(LONGLONG) + 1);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
-    info->RootDirectory = folder;
-    info->FileNameLength = bytes;
-    memcpy(info->FileName, name.data(), bytes);
-    IO_STATUS_BLOCK io;
-    const NTSTATUS status =
-        NtSetInformationFile(h, &io, info, static_cast<ULONG>(buf.size() * sizeof(LONGLONG)),
-                             static_cast<FILE_INFORMATION_CLASS>(10)); // FileRenameInformation
-    if (status < 0) {
-        SetLastError(RtlNtStatusToDosError(status));
-        return false;
-    }
-    return true;
-}
-
-// The folder that holds the listed path, opened on first need: entries held
-// by others wait there, outside the tree, for their last handle.
-HANDLE outside_of(Volume& v) {
-    if (!v.outside_tried && !v.outside.empty()) {
-        v.outside_tried = true;
-        v.outside_handle =
-            open_child(nullptr, nt_path(v.outside), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                       kShareAll, Kind::Directory);
-    }
-    return v.outside_handle.get();
-}
-
-std::wstring unique_name() {
-    static long counter = 0;
-    return L".removing-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(InterlockedIncrement(&counter));
-}
-
-// An entry marked for deletion that others hold stays in its folder, pending,
-// until they let go, and keeps the folder from going. Moved out first, it lets
-// the folder go at once. It moves only once shown deletable (marked in place),
-// and is marked again at once where it lands: whatever fails, it is either
-// marked where it was or marked outside. False only where it ends up in place
-// and unmarked, which the caller reports.
-bool move_out(HANDLE h, const Dir& dir, const std::wstring& name) {
-    Volume& v = *dir.volume;
-    HANDLE outside = outside_of(v);
-    v.left_pending = true;
-    if (!outside || fault(FaultPoint::MoveOut, h) || !mark(h, false))
-        return true;
-    if (rename_into(h, outside, unique_name())) {
-        if (mark(h, true)) {
-            v.left_pending = false;
-            return true;
-        }
-        rename_into(h, dir.handle, name);
-    }
-    return mark(h, true);
-}
-
-bool remove_child(const Dir& dir, const Entry& entry, Kind kind, std::string* why) {
-    Volume& v = *dir.volume;
+// Deletes the entry that `open` gives, asking again while the volume refuses
+// a way: `open` then gives the entry opened for the next way.
+template <class Open>
+bool dispose(const Open& open, bool readonly, bool folder, Disposal& d, Waiting* waiting) {
     for (;;) {
-        const bool write = entry.readonly && !(v.posix && v.ignore_readonly);
-        const bool look = kind == Kind::Directory && !v.posix && v.left_pending;
+        const HANDLE h = open();
+        if (!h)
+            return false;
+        const Outcome outcome =
+            folder ? mark_folder(h, readonly, d, waiting) : mark_once(h, readonly, d);
+        if (outcome != Outcome::Refused)
+            return outcome == Outcome::Done;
+    }
+}
+
+// An entry held by others is marked where it is and goes with their last
+// handle; its folder waits for that (mark_folder). An entry that another
+// process is deleting already counts as going.
+bool remove_child(const Dir& dir, const Entry& entry, Kind kind, std::string* why) {
+    Disposal& d = *dir.disposal;
+    const bool folder = kind == Kind::Directory;
+    // Under classic semantics a file that is not read-only is opened
+    // exclusively and marked in that open (delete on close): under Wine one
+    // server request fewer per file than a separate mark. An open that asks
+    // for no data or delete access (an indexer's attribute query) shares with
+    // it and keeps the file pending; its folder then waits as for any other.
+    if (!d.posix && !folder && !entry.readonly) {
+        if (open_child(dir.handle, entry.name, DELETE | FILE_READ_ATTRIBUTES, 0, kind,
+                       FILE_DELETE_ON_CLOSE))
+            return true; // it goes as the handle closes
+        if (GetLastError() != ERROR_SHARING_VIOLATION)
+            return GetLastError() == ERROR_DELETE_PENDING || fail(why);
+    }
+    UniqueHandle h;
+    const auto open = [&] {
+        const bool write = entry.readonly && !(d.posix && d.ignore_readonly);
         const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES |
                                    (write ? FILE_WRITE_ATTRIBUTES : 0) |
-                                   (look ? FILE_LIST_DIRECTORY : 0);
-        // Under classic semantics a deletion waits for every other handle; an
-        // exclusive open tells whether there is any. A file that is not
-        // read-only is opened marked already (delete on close), which saves
-        // the separate mark: under Wine a server request per file.
-        UniqueHandle h;
-        bool held = false;
-        if (!v.posix) {
-            const bool at_close = kind == Kind::File && !entry.readonly;
-            h = open_child(dir.handle, entry.name, access, 0, kind,
-                           at_close ? FILE_DELETE_ON_CLOSE : 0);
-            if (h && at_close)
-                return true; // it goes as `h` closes
-            held = !h && GetLastError() == ERROR_SHARING_VIOLATION;
-        }
-        if (!h && (v.posix || held))
-            h = open_child(dir.handle, entry.name, access, kShareAll, kind);
-        if (!h)
-            return fail(why);
-        const Outcome outcome = dispose(h.get(), entry.readonly, kind == Kind::Directory, v);
-        if (outcome == Outcome::Refused)
-            continue; // asked again, now the way the volume takes
-        if (outcome == Outcome::Failed || (held && !move_out(h.get(), dir, entry.name)))
-            return fail(why);
-        return true;
-    }
+                                   (folder ? FILE_LIST_DIRECTORY : 0);
+        h = open_child(dir.handle, entry.name, access, kShareAll, kind);
+        return h.get();
+    };
+    return dispose(open, entry.readonly, folder, d, dir.waiting) ||
+           GetLastError() == ERROR_DELETE_PENDING || fail(why);
 }
 
 // Both forms where the handle gives them; a failed query leaves its form unknown.
@@ -413,6 +376,8 @@ Identity identity(HANDLE h) {
         out.index =
             (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     }
+    if (fault(FaultPoint::IndexCollides, h))
+        out.serial = out.index = 1;
     return out;
 }
 
@@ -488,7 +453,8 @@ Chain chain_of(HANDLE h) {
 
 } // namespace
 
-ListedPtr open_listed(const NativeString& path) {
+ListedPtr open_listed(const NativeString& path, std::string* why) {
+    why->clear();
     ListedPtr listed(new Listed);
     listed->api = long_path(path);
     // Through ntdll: CreateFileW opens a folder only with backup semantics,
@@ -497,31 +463,42 @@ ListedPtr open_listed(const NativeString& path) {
     // attributes where that is denied: the removal of the entry itself then
     // fails and says why.
     const std::wstring nt = nt_path(listed->api);
-    if (nt.empty())
-        return nullptr;
-    for (ACCESS_MASK extra :
-         {ACCESS_MASK(DELETE | FILE_WRITE_ATTRIBUTES), ACCESS_MASK(DELETE), ACCESS_MASK(0)}) {
-        UniqueHandle h = open_child(nullptr, nt, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | extra,
-                                    kShareAll, Kind::Any);
-        if (h) {
-            listed->handle = UniqueFile(h.release());
-            break;
+    SetLastError(ERROR_INVALID_NAME);
+    if (!nt.empty() && !fault(FaultPoint::OpenListed, listed->api.c_str())) {
+        for (ACCESS_MASK extra :
+             {ACCESS_MASK(DELETE | FILE_WRITE_ATTRIBUTES), ACCESS_MASK(DELETE), ACCESS_MASK(0)}) {
+            UniqueHandle h =
+                open_child(nullptr, nt, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | extra,
+                           kShareAll, Kind::Any);
+            if (h) {
+                listed->handle = UniqueFile(h.release());
+                break;
+            }
+            if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
+                break;
         }
-        if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)
-            break;
     }
-    if (!listed->handle || !read_tag(listed->handle.get(), &listed->tag))
-        return nullptr;
-    const size_t cut = listed->api.find_last_of(L'\\');
-    if (cut != std::wstring::npos && cut >= 6) // "\\?\C:\" keeps its backslash
-        listed->volume.outside = listed->api.substr(0, std::max<size_t>(cut, 7));
-    return listed;
+    if (listed->handle && read_tag(listed->handle.get(), &listed->tag))
+        return listed;
+    // Only "not found", or a deletion under way, means nothing is there: a
+    // folder that is denied, on a share that is gone or with a tag that
+    // cannot be read stays, and the caller says so.
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
+        error != ERROR_DELETE_PENDING)
+        *why = describe(error);
+    return nullptr;
 }
 
 bool exists(const Listed& listed) {
-    // A link counts where its target is there, even if in use.
-    return !is_link(listed.tag) || open_following(listed.api) ||
-           GetLastError() == ERROR_SHARING_VIOLATION;
+    // A link counts unless its target is known to be missing.
+    if (!is_link(listed.tag) || open_following(listed.api))
+        return true;
+    return GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND;
+}
+
+Identity identity(const Listed& listed) {
+    return identity(listed.handle.get());
 }
 
 bool is_link(const Listed& listed) {
@@ -537,9 +514,10 @@ Chain chain(const NativeString& path) {
     return h ? chain_of(h.get()) : Chain();
 }
 
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit) {
+void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit,
+          Waiting* waiting) {
     if (is_dir(listed.tag))
-        walk_tree(WalkOps{&listed.volume}, listed.handle.get(), path, mode, visit);
+        walk_tree(WalkOps{&listed.disposal, waiting}, listed.handle.get(), path, mode, visit);
 }
 
 bool remove_file(const Dir& dir, const Entry& entry, std::string* why) {
@@ -551,23 +529,14 @@ bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
     return remove_child(dir, entry, Kind::Directory, why);
 }
 
-bool remove_listed(const Listed& listed, std::string* why) {
-    HANDLE h = listed.handle.get();
+bool remove_listed(const Listed& listed, Waiting* waiting, std::string* why) {
     if (!(listed.tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        // A listed file loses its read-only attribute but stays: it is not
-        // removed as a folder.
-        FILE_BASIC_INFO before;
-        if (!clear_readonly(h, &before))
-            return fail(why);
-        SetLastError(ERROR_DIRECTORY);
+        SetLastError(ERROR_DIRECTORY); // a file is not removed as a folder
         return fail(why);
     }
     const bool readonly = listed.tag.FileAttributes & FILE_ATTRIBUTE_READONLY;
-    for (;;) {
-        const Outcome outcome = dispose(h, readonly, true, listed.volume);
-        if (outcome != Outcome::Refused)
-            return outcome == Outcome::Done || fail(why);
-    }
+    const auto open = [&listed] { return listed.handle.get(); };
+    return dispose(open, readonly, true, listed.disposal, waiting) || fail(why);
 }
 
 std::string missing_text() {
@@ -577,48 +546,6 @@ std::string missing_text() {
 NativeString resolve(const NativeString& path) {
     UniqueFile h = open_following(long_path(path));
     return h ? final_path(h.get()) : NativeString();
-}
-
-NativeString get_env(const char* name) {
-    std::wstring wide(name, name + strlen(name));
-    DWORD n = GetEnvironmentVariableW(wide.c_str(), nullptr, 0);
-    if (n == 0)
-        return {};
-    std::wstring value(n, L'\0');
-    n = GetEnvironmentVariableW(wide.c_str(), &value[0], n);
-    value.resize(n);
-    return value;
-}
-
-NativeString known_folder(Known which) {
-    static const KNOWNFOLDERID* const ids[] = {
-        nullptr,
-        &FOLDERID_Profile,
-        &FOLDERID_RoamingAppData,
-        &FOLDERID_LocalAppData,
-        &FOLDERID_LocalAppDataLow,
-        &FOLDERID_UserProgramFiles,
-        &FOLDERID_SkyDrive,
-        &FOLDERID_Windows,
-        &FOLDERID_ProgramFiles,
-        &FOLDERID_ProgramFilesX86,
-        &FOLDERID_ProgramFilesX64,
-        &FOLDERID_ProgramData,
-        &FOLDERID_UserProfiles,
-        &FOLDERID_Documents,
-        &FOLDERID_Desktop,
-        &FOLDERID_Downloads,
-        &FOLDERID_Pictures,
-        &FOLDERID_Music,
-        &FOLDERID_Videos,
-    };
-    const KNOWNFOLDERID* id = ids[static_cast<int>(which)];
-    wchar_t* found = nullptr;
-    std::wstring out;
-    if (id && SUCCEEDED(SHGetKnownFolderPath(*id, KF_FLAG_DONT_VERIFY, nullptr, &found)))
-        out = found;
-    CoTaskMemFree(found);
-    return out;
 }
 
 } // namespace removal::fs

@@ -1,6 +1,6 @@
-#include "src/utils/remove_tree.h"
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_guard.h"
+#include "src/removal/removal.h"
+#include "src/removal/fs.h"
+#include "src/removal/guard.h"
 #include "src/utils/utf.h"
 
 #include <algorithm>
@@ -12,13 +12,11 @@ namespace removal {
 namespace {
 
 // A listed path that exists and may be removed, opened once: the guard, the
-// count and the removal all see the same entry.
-struct Valid {
+// count and the removal all see the same entry. A path that names a folder
+// listed before it holds no handle: by its turn that folder is gone.
+struct ToRemove {
     const NativeString* path;
-    fs::ListedPtr listed;
-    // Taken before anything is removed: through a handle on a folder deleted
-    // with POSIX semantics, Wine 10 gives volume serial 0, an unknown identity.
-    fs::Identity self;
+    fs::ListedPtr listed; // null for a folder listed before
 };
 
 class Remover {
@@ -26,18 +24,17 @@ class Remover {
     explicit Remover(const Events& events) : events_(events) {}
 
     void run(const std::vector<NativeString>& paths) {
-        std::vector<Valid> valid_paths = collect(paths);
-        std::vector<fs::Identity> removed;
-        for (Valid& valid : valid_paths) {
-            // Listed twice: the second time it is gone, as a removal by name would find it.
-            if (std::find(removed.begin(), removed.end(), valid.self) != removed.end()) {
-                line("删除主目录失败: " + to_utf8(*valid.path) + " (" + fs::missing_text() + ")",
-                     false);
-                step();
+        std::vector<ToRemove> valid_paths = collect(paths);
+        for (ToRemove& listed_path : valid_paths) {
+            if (listed_path.listed) {
+                remove(*listed_path.path, std::move(listed_path.listed));
                 continue;
             }
-            removed.push_back(valid.self);
-            remove(*valid.path, std::move(valid.listed));
+            // Listed twice: the second time it is gone, as a removal by name
+            // would find it; whatever stayed was told the first time.
+            line("删除主目录失败: " + to_utf8(*listed_path.path) + " (" + fs::missing_text() + ")",
+                 false);
+            step();
         }
         emit_progress(100);
     }
@@ -61,28 +58,40 @@ class Remover {
 
   private:
     // The listed paths that exist and that the guard lets go, each counted;
-    // a refused one is reported.
-    std::vector<Valid> collect(const std::vector<NativeString>& paths) {
+    // one that is refused or cannot be opened is reported. The guard is
+    // built here, on the worker's thread: it opens the protected folders by
+    // path, which may wait on the network.
+    std::vector<ToRemove> collect(const std::vector<NativeString>& paths) {
         const Guards guards(protected_folders());
-        std::vector<Valid> valid_paths;
+        std::vector<ToRemove> valid_paths;
+        std::vector<fs::Identity> seen;
         long long total_all = 0;
         for (const NativeString& path : paths) {
             std::string why = Guards::form_refusal(path);
             const bool opened = why.empty();
-            fs::ListedPtr listed = opened ? fs::open_listed(path) : nullptr;
+            std::string unopened;
+            fs::ListedPtr listed = opened ? fs::open_listed(path, &unopened) : nullptr;
             if (opened)
                 why = guards.judge(path, listed.get());
             if (!why.empty()) {
                 // What is not even opened counts as staying, wherever it is.
                 line("拒绝删除: " + to_utf8(path) + " (" + why + ")",
-                     !opened || (listed && fs::exists(*listed)));
+                     !opened || !unopened.empty() || (listed && fs::exists(*listed)));
+                continue;
+            }
+            if (!unopened.empty()) {
+                line("删除主目录失败: " + to_utf8(path) + " (" + unopened + ")");
                 continue;
             }
             if (!listed || !fs::exists(*listed))
                 continue;
             total_all += count(*listed, path) + 1;
-            const fs::Identity self = fs::chain(*listed).front();
-            valid_paths.push_back({&path, std::move(listed), self});
+            const fs::Identity self = fs::identity(*listed);
+            if (std::find(seen.begin(), seen.end(), self) != seen.end())
+                listed.reset();
+            else
+                seen.push_back(self);
+            valid_paths.push_back({&path, std::move(listed)});
         }
         total_ = total_all;
         current_ = 0;
@@ -91,12 +100,14 @@ class Remover {
 
     // Everything below the listed path bottom-up, then the path itself.
     void remove(const NativeString& path, fs::ListedPtr listed) {
-        fs::walk(*listed, path, fs::Walk::Remove,
-                 [this](const NativeString& root, const fs::Dir& dir, const fs::Listing& listing) {
-                     remove_entries(root, dir, listing);
-                 });
+        fs::walk(
+            *listed, path, fs::Walk::Remove,
+            [this](const NativeString& root, const fs::Dir& dir, const fs::Listing& listing) {
+                remove_entries(root, dir, listing);
+            },
+            &waiting_);
         std::string why;
-        if (!fs::remove_listed(*listed, &why))
+        if (!fs::remove_listed(*listed, &waiting_, &why))
             line("删除主目录失败: " + to_utf8(path) + " (" + why + ")");
         listed.reset(); // where deletion waits for the last handle, now
         step();
@@ -131,6 +142,7 @@ class Remover {
     }
 
     const Events& events_;
+    fs::Waiting waiting_; // for folders that others' handles keep, in all
     long long total_ = 0;
     long long current_ = 0;
     int shown_ = -1; // the percentage reported last
@@ -146,7 +158,8 @@ int progress_value(long long current, long long total) {
 long long count_items(const NativeString& folder) {
     if (!Guards::form_refusal(folder).empty())
         return 0;
-    fs::ListedPtr listed = fs::open_listed(folder);
+    std::string unopened;
+    fs::ListedPtr listed = fs::open_listed(folder, &unopened);
     return listed ? Remover::count(*listed, folder) : 0;
 }
 
@@ -164,16 +177,6 @@ void run(const std::vector<NativeString>& paths, const Events& events) {
     if (events.result_ready)
         events.result_ready();
 }
-
-namespace fs {
-
-bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag) {
-    const unsigned long kReparsePoint = 0x400;       // FILE_ATTRIBUTE_REPARSE_POINT
-    const unsigned long kNameSurrogate = 0x20000000; // the tag's name-surrogate bit
-    return (attributes & kReparsePoint) && (reparse_tag & kNameSurrogate);
-}
-
-} // namespace fs
 
 std::string to_utf8(const NativeString& s) {
 #ifdef _WIN32

@@ -1,7 +1,7 @@
 // The guard of the removal: which listed paths stay, judged by folder identity
 // against the protected folders, by spelling where a folder does not exist,
 // and by the paths the system gives where an identity is unknown.
-#include "src/utils/remove_tree_guard.h"
+#include "src/removal/guard.h"
 
 #include <optional>
 #include <utility>
@@ -21,32 +21,32 @@ using Char = NativeString::value_type;
 // folder protected.
 struct Source {
     const char* env;
-    fs::Known known;
+    Known known;
     Protected::Rule rule;
 };
 const Source kSources[] = {
-    {"HOME", fs::Known::Profile, Protected::ChildrenButOurs},
-    {"USERPROFILE", fs::Known::Profile, Protected::ChildrenButOurs},
-    {"APPDATA", fs::Known::RoamingAppData, Protected::ChildrenButOurs},
-    {"LOCALAPPDATA", fs::Known::LocalAppData, Protected::ChildrenButOurs},
-    {nullptr, fs::Known::LocalAppDataLow, Protected::ChildrenButOurs},
-    {nullptr, fs::Known::UserProgramFiles, Protected::ChildrenButOurs},
-    {"OneDrive", fs::Known::OneDrive, Protected::ChildrenButOurs},
-    {"OneDriveConsumer", fs::Known::None, Protected::ChildrenButOurs},
-    {"OneDriveCommercial", fs::Known::None, Protected::ChildrenButOurs},
-    {"SystemRoot", fs::Known::Windows, Protected::Inside},
-    {"windir", fs::Known::Windows, Protected::Inside},
-    {"ProgramFiles", fs::Known::ProgramFiles, Protected::Children},
-    {"ProgramFiles(x86)", fs::Known::ProgramFilesX86, Protected::Children},
-    {"ProgramW6432", fs::Known::ProgramFilesX64, Protected::Children},
-    {"ProgramData", fs::Known::ProgramData, Protected::Children},
-    {nullptr, fs::Known::UserProfiles, Protected::Children},
-    {nullptr, fs::Known::Documents, Protected::Held},
-    {nullptr, fs::Known::Desktop, Protected::Held},
-    {nullptr, fs::Known::Downloads, Protected::Held},
-    {nullptr, fs::Known::Pictures, Protected::Held},
-    {nullptr, fs::Known::Music, Protected::Held},
-    {nullptr, fs::Known::Videos, Protected::Held},
+    {"HOME", Known::Profile, Protected::ChildrenButOurs},
+    {"USERPROFILE", Known::Profile, Protected::ChildrenButOurs},
+    {"APPDATA", Known::RoamingAppData, Protected::ChildrenButOurs},
+    {"LOCALAPPDATA", Known::LocalAppData, Protected::ChildrenButOurs},
+    {nullptr, Known::LocalAppDataLow, Protected::ChildrenButOurs},
+    {nullptr, Known::UserProgramFiles, Protected::ChildrenButOurs},
+    {"OneDrive", Known::OneDrive, Protected::ChildrenButOurs},
+    {"OneDriveConsumer", Known::None, Protected::ChildrenButOurs},
+    {"OneDriveCommercial", Known::None, Protected::ChildrenButOurs},
+    {"SystemRoot", Known::Windows, Protected::Inside},
+    {"windir", Known::Windows, Protected::Inside},
+    {"ProgramFiles", Known::ProgramFiles, Protected::Children},
+    {"ProgramFiles(x86)", Known::ProgramFilesX86, Protected::Children},
+    {"ProgramW6432", Known::ProgramFilesX64, Protected::Children},
+    {"ProgramData", Known::ProgramData, Protected::Children},
+    {nullptr, Known::UserProfiles, Protected::Children},
+    {nullptr, Known::Documents, Protected::Itself},
+    {nullptr, Known::Desktop, Protected::Itself},
+    {nullptr, Known::Downloads, Protected::Itself},
+    {nullptr, Known::Pictures, Protected::Itself},
+    {nullptr, Known::Music, Protected::Itself},
+    {nullptr, Known::Videos, Protected::Itself},
 };
 
 // A path reduced for comparison: its root ("/", "C:", "VOLUME{GUID}" or
@@ -209,7 +209,7 @@ bool is_ours(const Parsed& p) {
 }
 
 // A chain of the listed path, with whether the folder it starts with is ours.
-struct Reached {
+struct ListedChain {
     fs::Chain chain;
     bool ours;
 };
@@ -255,7 +255,7 @@ std::string reason_text(Relation relation, const Protected& folder) {
 }
 
 // By identity, where both chains are known.
-Relation relation(const Guards::Guard& g, const Reached& mine) {
+Relation relation(const Guards::Guard& g, const ListedChain& mine) {
     bool doubt = false;
     auto same = [&doubt](const fs::Identity& a, const fs::Identity& b) {
         const fs::Sameness s = fs::sameness(a, b);
@@ -291,7 +291,7 @@ Relation relation(const Guards::Guard& g, const Parsed& spelled, const Parsed& m
 // exist, by spelling where one does not. Where identities cannot tell, the
 // paths the system gives decide, but only on one root: across roots a
 // share may still lead to the protected folder.
-Relation relation(const Guards::Guard& g, const std::vector<Reached>& chains,
+Relation relation(const Guards::Guard& g, const std::vector<ListedChain>& chains,
                   const std::vector<Parsed>& spelled, const std::optional<Parsed>& resolved) {
     if (chains.empty() || chains.front().chain.empty() || g.chain.empty()) {
         Relation found = Relation::None;
@@ -301,7 +301,7 @@ Relation relation(const Guards::Guard& g, const std::vector<Reached>& chains,
         return found;
     }
     bool doubt = false;
-    for (const Reached& reached : chains) {
+    for (const ListedChain& reached : chains) {
         if (reached.chain.empty())
             continue; // a link that leads nowhere
         const Relation found = relation(g, reached);
@@ -358,7 +358,7 @@ std::string Guards::judge(const NativeString& path, const fs::Listed* listed) co
         spelled.push_back(*resolved);
     // The entry itself and, for a link, where it leads. A link is named as
     // spelled; a folder by the name the system gives it.
-    std::vector<Reached> chains;
+    std::vector<ListedChain> chains;
     const bool link = listed && fs::is_link(*listed);
     const bool resolved_ours = resolved && is_ours(*resolved);
     if (listed)
@@ -368,7 +368,7 @@ std::string Guards::judge(const NativeString& path, const fs::Listed* listed) co
     for (const Parsed& p : spelled)
         if (p.parts.empty())
             return "是根目录";
-    for (const Reached& reached : chains)
+    for (const ListedChain& reached : chains)
         if (reached.chain.size() == 1)
             return "是根目录";
 
@@ -403,19 +403,28 @@ std::vector<Protected> protected_folders() {
     std::vector<Protected> out;
     for (const Source& source : kSources) {
         if (source.env)
-            add(&out, fs::get_env(source.env), source.rule);
-        add(&out, fs::known_folder(source.known), source.rule);
+            add(&out, get_env(source.env), source.rule);
+        add(&out, known_folder(source.known), source.rule);
     }
+#ifdef _WIN32
+    // Where Windows does not know the per-user programs folder (Wine does
+    // not), its documented place.
+    if (known_folder(Known::UserProgramFiles).empty())
+        for (const NativeString& local :
+             {get_env("LOCALAPPDATA"), known_folder(Known::LocalAppData)})
+            if (!local.empty())
+                add(&out, fs::join(local, L"Programs"), Protected::ChildrenButOurs);
+#endif
 #ifndef _WIN32
     // The XDG folders, as set and where they are by default.
-    const NativeString homes[] = {fs::get_env("HOME"), fs::known_folder(fs::Known::Profile)};
+    const NativeString homes[] = {get_env("HOME"), known_folder(Known::Profile)};
     const std::pair<const char*, const char*> xdg[] = {
         {"XDG_DATA_HOME", "/.local/share"},
         {"XDG_CONFIG_HOME", "/.config"},
         {"XDG_CACHE_HOME", "/.cache"},
     };
     for (const auto& [env, fallback] : xdg) {
-        add(&out, fs::get_env(env), Protected::ChildrenButOurs);
+        add(&out, get_env(env), Protected::ChildrenButOurs);
         for (const NativeString& home : homes)
             if (!home.empty())
                 add(&out, home + fallback, Protected::ChildrenButOurs);
@@ -425,14 +434,6 @@ std::vector<Protected> protected_folders() {
         out.push_back({system, Protected::Inside});
 #endif
     return out;
-}
-
-std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded) {
-    const std::string why = Guards::form_refusal(path);
-    if (!why.empty())
-        return why;
-    fs::ListedPtr listed = fs::open_listed(path);
-    return Guards(guarded).judge(path, listed.get());
 }
 
 } // namespace removal

@@ -2,8 +2,8 @@
 // link at its end) below its parent's descriptor, and every step after that
 // goes through directory file descriptors, so a folder swapped for a link at
 // any moment is never followed.
-#include "src/utils/remove_tree_fs.h"
-#include "src/utils/remove_tree_walk.h"
+#include "src/removal/fs.h"
+#include "src/removal/walk.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,7 +13,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +70,13 @@ struct DirCloser {
 bool fail(std::string* why) {
     *why = std::strerror(errno);
     return false;
+}
+
+Identity identity(const struct stat& st) {
+    Identity id;
+    id.serial = static_cast<unsigned long long>(st.st_dev);
+    id.index = static_cast<unsigned long long>(st.st_ino);
+    return id;
 }
 
 bool is_dir_entry(int dirfd, const dirent* e) {
@@ -162,7 +168,8 @@ bool remove_dir_at(int dirfd, const char* name, std::string* why) {
 
 } // namespace
 
-ListedPtr open_listed(const NativeString& path) {
+ListedPtr open_listed(const NativeString& path, std::string* why) {
+    why->clear();
     // Split as spelled ("." and ".." resolved), then the parent as named and
     // the last component without following it.
     std::vector<std::string> parts;
@@ -177,25 +184,39 @@ ListedPtr open_listed(const NativeString& path) {
         else if (!part.empty() && part != ".")
             parts.push_back(part);
     }
-    if (parts.empty())
-        return nullptr; // a root, or nothing
+    if (parts.empty()) {
+        errno = EISDIR; // a root: never removed
+        fail(why);
+        return nullptr;
+    }
     std::string parent = path[0] == '/' ? "/" : "";
     for (size_t i = 0; i + 1 < parts.size(); ++i)
         parent += parts[i] + "/";
     ListedPtr listed(new Listed);
     listed->name = parts.back();
     listed->parent = open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (listed->parent < 0)
-        return nullptr;
-    listed->fd = openat(listed->parent, listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (listed->fd < 0 || fstat(listed->fd, &listed->st) != 0)
-        return nullptr;
-    return listed;
+    if (listed->parent >= 0)
+        listed->fd = openat(listed->parent, listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (listed->fd >= 0 && fstat(listed->fd, &listed->st) == 0)
+        return listed;
+    // Only "not found" means nothing is there (a file on the way is not a
+    // folder either); a folder that cannot be entered stays, and the caller
+    // says so.
+    if (errno != ENOENT && errno != ENOTDIR)
+        fail(why);
+    return nullptr;
 }
 
 bool exists(const Listed& listed) {
+    // A link counts unless its target is known to be missing.
     struct stat st;
-    return !S_ISLNK(listed.st.st_mode) || fstatat(listed.parent, listed.name.c_str(), &st, 0) == 0;
+    return !S_ISLNK(listed.st.st_mode) ||
+           fstatat(listed.parent, listed.name.c_str(), &st, 0) == 0 ||
+           (errno != ENOENT && errno != ENOTDIR);
+}
+
+Identity identity(const Listed& listed) {
+    return identity(listed.st);
 }
 
 bool is_link(const Listed& listed) {
@@ -203,13 +224,6 @@ bool is_link(const Listed& listed) {
 }
 
 namespace {
-
-Identity identity(const struct stat& st) {
-    Identity id;
-    id.serial = static_cast<unsigned long long>(st.st_dev);
-    id.index = static_cast<unsigned long long>(st.st_ino);
-    return id;
-}
 
 // `fd` and every folder above it, through "..", up to the root (its own
 // parent); an unknown identity ends a chain that cannot be followed that far.
@@ -274,7 +288,7 @@ struct WalkOps {
 
 } // namespace
 
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit) {
+void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit, Waiting*) {
     if (!S_ISDIR(listed.st.st_mode))
         return; // a file, or a link: never entered
     if (mode == Walk::Remove)
@@ -284,8 +298,7 @@ void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit
     UniqueFd fd(openat(listed.parent, listed.name.c_str(),
                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && st.st_ino == listed.st.st_ino &&
-        st.st_dev == listed.st.st_dev)
+    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && identity(st) == identity(listed.st))
         walk_tree(WalkOps{mode}, fd.get(), path, mode, visit);
 }
 
@@ -297,16 +310,17 @@ bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
     return remove_dir_at(dir.fd, entry.name.c_str(), why);
 }
 
-bool remove_listed(const Listed& listed, std::string* why) {
+bool remove_listed(const Listed& listed, Waiting*, std::string* why) {
     // By name below the pinned parent, only while the name still leads to the
-    // entry that was opened.
+    // entry that was opened; a file keeps its mode and stays.
     struct stat now;
     if (fstatat(listed.parent, listed.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
         return fail(why);
-    if (now.st_ino != listed.st.st_ino || now.st_dev != listed.st.st_dev) {
-        errno = ESTALE;
+    errno = !(identity(now) == identity(listed.st))          ? ESTALE
+            : !S_ISDIR(now.st_mode) && !S_ISLNK(now.st_mode) ? ENOTDIR
+                                                             : 0;
+    if (errno != 0)
         return fail(why);
-    }
     return remove_dir_at(listed.parent, listed.name.c_str(), why);
 }
 
@@ -317,22 +331,6 @@ std::string missing_text() {
 NativeString resolve(const NativeString& path) {
     std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
     return real ? NativeString(real.get()) : NativeString();
-}
-
-NativeString get_env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-NativeString known_folder(Known which) {
-    if (which != Known::Profile)
-        return {};
-    std::vector<char> buf(16384);
-    struct passwd pw;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found)
-        return {};
-    return found->pw_dir;
 }
 
 } // namespace removal::fs

@@ -7,8 +7,10 @@
 namespace removal::fs {
 
 enum class FaultPoint {
+    OpenListed,     // opening a listed path fails, with the error the hook sets
     IdInfoQuery,    // the FileIdInfo query of a handle fails
     IndexQuery,     // the older BY_HANDLE_FILE_INFORMATION query fails
+    IndexCollides,  // true gives every handle the same 64-bit index, as ReFS may
     FinalPathQuery, // the system gives no path for a handle
     // Deletion. The first two turn a refusal into success: true makes the
     // system take FileDispositionInfoEx with POSIX semantics, or with the flag
@@ -20,13 +22,14 @@ enum class FaultPoint {
     // (error 87): Wine 10 stands in for a volume or Windows that lacks it.
     PosixRefused,
     IgnoreReadonlyRefused,
-    MoveOut, // moving a held entry out of its folder fails
-    Mark,    // marking an entry for deletion fails (as for a file mapped in memory)
+    DeletePending, // opening an entry (by its name) finds another process deleting it
+    Mark,          // marking an entry for deletion fails (as for a file mapped in memory)
+    Pause,         // true skips the sleep of a pause for a folder that is not empty yet
 };
 
 #ifdef VELTA_REMOVAL_FAULTS
-// True makes the call at `point` fail for `handle` (a HANDLE, or an fd's
-// address), or for the points so marked, succeed.
+// True makes the call at `point` fail for `handle` (a HANDLE, an fd's address
+// or a listed path's text), or does what the point says.
 extern bool (*fault_hook)(FaultPoint point, const void* handle);
 inline bool fault(FaultPoint point, const void* handle) {
     return fault_hook && fault_hook(point, handle);

@@ -45,37 +45,6 @@ void run(const std::vector<NativeString>& paths, const Events& events);
 // truncated toward zero and deliberately not clamped.
 int progress_value(long long current, long long total);
 
-// A folder that a listed path must not be, nor hold; some rules reach further.
-struct Protected {
-    enum Rule {
-        Held,            // the folder and every folder that holds it
-        Inside,          // ... and everything inside it
-        Children,        // ... and each folder directly inside it
-        ChildrenButOurs, // ... and each folder directly inside it but one
-                         // named VeltaAI (any letter case), which is ours
-    };
-    NativeString path;
-    Rule rule;
-};
-
-// The protected folders of this machine and user, each as its variable names
-// it and as Windows knows it: Documents, Desktop and the like; the profile,
-// the three AppData folders, the per-user programs folder and OneDrive with
-// their direct children but ours; the Windows folder
-// with everything inside; the Program Files folders, ProgramData and the users
-// folder with their direct children. On Linux the home folder and the XDG
-// data, config and cache folders with their direct children but ours, the same
-// variables where set, and the system folders with everything inside.
-std::vector<Protected> protected_folders();
-
-// Why `path` must not be removed, in plain Chinese, or an empty string when it
-// may be. Folders are compared by identity (volume and file id, or device and
-// inode), so other spellings of a folder cannot slip through; spelling counts
-// where a folder does not exist, and where an identity is unknown the paths
-// the system gives decide on one volume, else the path is refused. A link is
-// judged by itself and by where it leads.
-std::string refusal_reason(const NativeString& path, const std::vector<Protected>& guarded);
-
 std::string to_utf8(const NativeString& s);
 
 } // namespace removal

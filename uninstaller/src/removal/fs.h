@@ -1,16 +1,23 @@
 #pragma once
-// The file-system back end of remove_tree: one implementation per platform.
+// The file-system back end of the removal: one implementation per platform.
 // Everything below a listed path goes through open handles: a directory is
 // listed through its own handle and its entries are opened relative to it.
 
 #include <memory>
 
-#include "src/utils/remove_tree.h"
+#include "src/removal/removal.h"
 
 namespace removal::fs {
 
 // An open directory that stays pinned in place while its entries are handled.
 struct Dir;
+
+// What one run may still wait, in all, for folders that entries others hold
+// (marked for deletion, pending until they let go) keep from going: one budget
+// for the whole run, so that many such folders cost no more than one.
+struct Waiting {
+    unsigned left_ms = 3000;
+};
 
 // A listed path, opened once without following a link at its end.
 struct Listed;
@@ -53,21 +60,17 @@ struct Identity {
 
 enum class Sameness { Same, Different, Unknown };
 
-// Compared in every form both sides have: the same where one form says so,
-// unknown where they share no form.
+// Decided by FileIdInfo where both sides have it, by the older form only
+// where they do not: the 64-bit index is not unique on ReFS, so it must not
+// make two folders the same there. Unknown where they share no form.
 inline Sameness sameness(const Identity& a, const Identity& b) {
-    bool compared = false;
-    if (a.has_id() && b.has_id()) {
-        if (a.volume == b.volume && a.id_high == b.id_high && a.id_low == b.id_low)
-            return Sameness::Same;
-        compared = true;
-    }
-    if (a.has_index() && b.has_index()) {
-        if (a.serial == b.serial && a.index == b.index)
-            return Sameness::Same;
-        compared = true;
-    }
-    return compared ? Sameness::Different : Sameness::Unknown;
+    if (a.has_id() && b.has_id())
+        return a.volume == b.volume && a.id_high == b.id_high && a.id_low == b.id_low
+                   ? Sameness::Same
+                   : Sameness::Different;
+    if (a.has_index() && b.has_index())
+        return a.serial == b.serial && a.index == b.index ? Sameness::Same : Sameness::Different;
+    return Sameness::Unknown;
 }
 
 // Known to be the same; an unknown identity is the same as nothing.
@@ -78,15 +81,23 @@ inline bool operator==(const Identity& a, const Identity& b) {
 // A folder's identity first, then that of each folder above it, up to its root.
 using Chain = std::vector<Identity>;
 
-// Null when nothing is there (not even a dangling link).
-ListedPtr open_listed(const NativeString& path);
+// Null when nothing is there (not even a dangling link), `why` then empty, or
+// when what is there cannot be opened, `why` then saying why: only "not found"
+// means nothing is there.
+ListedPtr open_listed(const NativeString& path, std::string* why);
 
-// The listed entry is a file or a directory, or a link whose target exists.
+// The listed entry is a file or a directory, or a link whose target is not
+// known to be missing.
 bool exists(const Listed& listed);
 bool is_link(const Listed& listed);
+Identity identity(const Listed& listed);
 
 // The chain of the listed entry itself; of a folder named by its path (links
-// followed), empty when it does not exist.
+// followed), empty when it does not exist. These, exists() for a link's target
+// and resolve() reopen by path: they only read identities and paths for the
+// guard and the count, and nothing is deleted through what they open. A swap
+// meanwhile can mislead a judgement only by moving the folders above the
+// entry, and those above a protected folder are not the user's to move.
 Chain chain(const Listed& listed);
 Chain chain(const NativeString& path);
 
@@ -94,7 +105,8 @@ Chain chain(const NativeString& path);
 // directory, `root` starting as `path`. A listed link or file reports
 // nothing; links below are never entered. A directory that cannot be listed
 // to the end is neither reported nor entered.
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit);
+void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit,
+          Waiting* waiting = nullptr);
 
 // Delete `entry` inside `dir` as a file, or remove it as an empty directory
 // (a link to a directory goes as a link), read-only or not. On failure `why`
@@ -102,7 +114,8 @@ void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit
 bool remove_file(const Dir& dir, const Entry& entry, std::string* why);
 bool remove_dir(const Dir& dir, const Entry& entry, std::string* why);
 // The same for the listed entry: removed as an empty directory, or as a link.
-bool remove_listed(const Listed& listed, std::string* why);
+// A listed file stays as it is, read-only attribute and mode included.
+bool remove_listed(const Listed& listed, Waiting* waiting, std::string* why);
 
 // The platform's description of a missing file.
 std::string missing_text();
@@ -110,36 +123,11 @@ std::string missing_text();
 // The path with every link resolved, or empty when it cannot be resolved.
 NativeString resolve(const NativeString& path);
 
-NativeString get_env(const char* name);
-
-// The folders Windows knows by id; empty where it does not know one. On POSIX
-// only the profile is known: the account's home folder.
-enum class Known {
-    None,
-    Profile,
-    RoamingAppData,
-    LocalAppData,
-    LocalAppDataLow,
-    UserProgramFiles,
-    OneDrive,
-    Windows,
-    ProgramFiles,
-    ProgramFilesX86,
-    ProgramFilesX64,
-    ProgramData,
-    UserProfiles,
-    Documents,
-    Desktop,
-    Downloads,
-    Pictures,
-    Music,
-    Videos,
-};
-NativeString known_folder(Known which);
-
+#ifdef _WIN32
 // Only name surrogates (symbolic links, junctions and the like) are links;
 // other reparse points, such as cloud placeholders, are ordinary entries.
 bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag);
+#endif
 
 inline bool is_separator(NativeString::value_type c) {
 #ifdef _WIN32
