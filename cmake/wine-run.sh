@@ -184,15 +184,14 @@ fi
 server_accepts() {
     local socket
     socket=$(find "$server_dir" -maxdepth 3 -name socket -type s -print -quit)
-    [ -n "$socket" ] && (cd "$(dirname "$socket")" && python3 -c '
-import socket, sys
-probe = socket.socket(socket.AF_UNIX)
-probe.settimeout(10)
-try:
-    probe.connect("socket")
-    sys.exit(0 if len(probe.recv(4)) == 4 else 1)  # the protocol version: accepted
-except OSError:
-    sys.exit(1)')
+    # perl-base's Socket: it starts in milliseconds. Accepted, the server
+    # sends its protocol version first.
+    [ -n "$socket" ] && (cd "$(dirname "$socket")" && perl -MSocket -e '
+        socket(my $s, AF_UNIX, SOCK_STREAM, 0) || exit 1;
+        connect($s, pack_sockaddr_un("socket")) || exit 1;
+        my $ready = "";
+        vec($ready, fileno($s), 1) = 1;
+        exit(select($ready, undef, undef, 10) && sysread($s, my $version, 4) == 4 ? 0 : 1)')
 }
 if ! server_accepts; then
     sandboxed wineserver -w </dev/null >/dev/null 2>&1
