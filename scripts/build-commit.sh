@@ -4,11 +4,18 @@
 #   build/NAME/build/windows/bin/VeltaAI.exe, .../Uninstall.exe
 #   build/NAME/build/setup/VeltaAI-setup.exe
 # SOURCE_DATE_EPOCH is the commit's time, for every tool that would otherwise
-# take the clock (__DATE__, rcc, CMake's TIMESTAMP).
-# Usage: scripts/build-commit.sh NAME [REVISION]   (default HEAD)
+# take the clock (__DATE__, rcc, CMake's TIMESTAMP). With --ordinary it is left
+# unset, as in a developer's build: scripts/check-reproducible.sh shows that
+# both give the same files.
+# Usage: scripts/build-commit.sh [--ordinary] NAME [REVISION]   (default HEAD)
 set -eu
 cd "$(dirname "$0")/.."
-name=$1
+dated=yes
+if [ "${1:-}" = --ordinary ]; then
+    dated=no
+    shift
+fi
+name=${1:-}
 case "$name" in
 '' | */* | .*)
     echo "build-commit: NAME is one folder name below build/" >&2
@@ -22,9 +29,13 @@ rm -rf "$dir"
 git clone -q --no-checkout . "$dir"
 cd "$dir"
 git checkout -q --detach "$commit"
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
-export SOURCE_DATE_EPOCH
-echo "build-commit: $commit in $dir"
+if [ $dated = yes ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+    export SOURCE_DATE_EPOCH
+else
+    unset SOURCE_DATE_EPOCH
+fi
+echo "build-commit: $commit in $dir${SOURCE_DATE_EPOCH:+, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH}"
 mkdir -p build
 cmake --preset windows >build/configure.log 2>&1 || { cat build/configure.log >&2; exit 1; }
 cmake --build --preset windows --target setup >build/build.log 2>&1 ||

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Line and branch coverage of the product sources: the linux preset's tests
-# natively, and the windows preset's under Wine, each from a build with gcov
+# natively, and the windows preset's under Wine 8 and then Wine 10 (their counts
+# add up: Wine 10 takes the POSIX deletion, Wine 8 the classic), each from a build with gcov
 # instrumentation of its own (build/coverage-linux, build/coverage-windows).
 # Prints a table per platform and writes the uncovered lines of each source to
 # build/coverage/<platform>/. A report run by hand and before a release, not
@@ -31,9 +32,17 @@ for platform in "${platforms[@]}"; do
         # beside it: its path with the build folder taken off, on D:.
         strip=$(tr -cd / <<<"$build" | wc -c)
         ctest_env=(GCOV_PREFIX=D: GCOV_PREFIX_STRIP="$strip")
+        bash scripts/wine10-root.sh >/dev/null
     fi
     cmake --build "$build"
-    env "${ctest_env[@]}" ctest --test-dir "$build" -j 2 --output-on-failure || true
-    [ "$platform" = windows ] && cmake/wine-run.sh "$build" --stop || true
+    if [ "$platform" = linux ]; then
+        ctest --test-dir "$build" -j 2 --output-on-failure || true
+    else
+        for wine in 8 10; do
+            echo "--- under Wine $wine ---"
+            env "${ctest_env[@]}" VELTA_WINE=$wine ctest --test-dir "$build" -j 2 --output-on-failure || true
+            VELTA_WINE=$wine cmake/wine-run.sh "$build" --stop || true
+        done
+    fi
     python3 scripts/coverage-report.py "$gcov" "$build" "$root" "$root/build/coverage/$platform"
 done

@@ -5,7 +5,7 @@ set -eu
 pkgs=(
   cmake ninja-build git clang-14 libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
-  wine wine64 fonts-wine bubblewrap xvfb xauth x11-utils openbox xdotool imagemagick
+  wine wine64 fonts-wine bubblewrap mmdebstrap xvfb xauth x11-utils openbox xdotool imagemagick
   qt6-base-dev qt6-base-dev-tools libgl-dev fonts-noto-cjk
   doctest-dev python3 python3-pil dpkg-dev patch bc nsis osslsigncode openssl
   nodejs

@@ -6,7 +6,7 @@
 # Usage: check-exe.sh PROGRAM.exe BUILD_DIR
 set -u
 exe=$1
-system32=$2/wineprefix/drive_c/windows/system32
+system32=$("$(dirname "$0")/../cmake/wine-run.sh" "$2" --prefix)/drive_c/windows/system32
 headers=$(x86_64-w64-mingw32-objdump -p "$exe") || exit 1
 status=0
 fail() { echo "FAIL: $*"; status=1; }

@@ -60,7 +60,9 @@ class Wine:
     def __init__(self, runner, build):
         self.runner = runner
         self.build = build
-        self.drive_c = os.path.join(build, "wineprefix", "drive_c")
+        prefix = subprocess.run([runner, build, "--prefix"], check=True, capture_output=True,
+                                text=True).stdout.strip()
+        self.drive_c = os.path.join(prefix, "drive_c")
         display = subprocess.run([runner, build, "--init"], check=True, capture_output=True,
                                  text=True).stdout.strip()
         self.env = dict(os.environ, DISPLAY=display)

@@ -2,13 +2,17 @@
 # Included from uninstaller/CMakeLists.txt: paths are relative to uninstaller/.
 
 set(app_icon ${CMAKE_SOURCE_DIR}/resources/app.ico)
+# rcc's first format records no file times: from the second on, each resource
+# carries its file's modification time, which in a clone is the checkout's, so
+# every build of a commit would differ.
+set(rcc_undated --format-version 1)
 
 # The window's own icon, for a start from another working folder: on Windows
 # the icon group of Uninstall.rc; natively, without Windows resources, a Qt
 # resource of the same file.
 if(NOT WIN32)
   qt_add_resources(Uninstall_unit app_icon PREFIX / BASE ${CMAKE_SOURCE_DIR}/resources
-    FILES ${app_icon})
+    FILES ${app_icon} OPTIONS ${rcc_undated})
 endif()
 
 if(WIN32)
@@ -49,7 +53,7 @@ target_link_libraries(Uninstall PRIVATE Uninstall_unit velta_common)
 if(WIN32)
   target_sources(Uninstall PRIVATE Uninstall.rc)
   # The static Qt's own qt.conf, empty: none beside the program is read.
-  qt_add_resources(Uninstall qt_conf PREFIX /qt/etc FILES qt.conf)
+  qt_add_resources(Uninstall qt_conf PREFIX /qt/etc FILES qt.conf OPTIONS ${rcc_undated})
   target_include_directories(Uninstall PRIVATE
     ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR})
 endif()
@@ -71,7 +75,7 @@ if(WIN32)
     ${CMAKE_SOURCE_DIR}/resources ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tests)
   target_link_libraries(Uninstall_timed PRIVATE Qt6::Widgets reg_settings removal_core
     velta_common)
-  qt_add_resources(Uninstall_timed qt_conf PREFIX /qt/etc FILES qt.conf)
+  qt_add_resources(Uninstall_timed qt_conf PREFIX /qt/etc FILES qt.conf OPTIONS ${rcc_undated})
   target_link_options(Uninstall_timed PRIVATE -s)
 endif()
 

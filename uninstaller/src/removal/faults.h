@@ -18,6 +18,10 @@ enum class FaultPoint {
     // for its effect).
     PosixTaken,
     IgnoreReadonlyTaken,
+    // True refuses FileDispositionInfoEx as a system without the flag does
+    // (error 87): Wine 10 stands in for a volume or Windows that lacks it.
+    PosixRefused,
+    IgnoreReadonlyRefused,
     DeletePending, // opening an entry (by its name) finds another process deleting it
     Mark,          // marking an entry for deletion fails (as for a file mapped in memory)
     Pause,         // true skips the sleep of a pause for a folder that is not empty yet

@@ -239,10 +239,14 @@ bool mark(HANDLE h) {
 
 bool mark_ex(HANDLE h, DWORD flags) {
     // A fault build stands in for a system that takes the call with the
-    // classic disposition, the nearest Wine has.
-    if (fault(flags & kIgnoreReadonly ? FaultPoint::IgnoreReadonlyTaken : FaultPoint::PosixTaken,
-              h))
+    // classic disposition, the nearest Wine 8 has, or that refuses it.
+    const bool ignore = flags & kIgnoreReadonly;
+    if (fault(ignore ? FaultPoint::IgnoreReadonlyTaken : FaultPoint::PosixTaken, h))
         return mark(h);
+    if (fault(ignore ? FaultPoint::IgnoreReadonlyRefused : FaultPoint::PosixRefused, h)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
     FILE_DISPOSITION_INFO_EX ex{flags};
     return SetFileInformationByHandle(h, kDispositionInfoEx, &ex, sizeof ex);
 }
@@ -283,14 +287,17 @@ bool holds_entries(HANDLE folder) {
 // A folder whose entries others still hold (marked, pending until they let
 // go) cannot go before they do; scanners and sync clients let go within
 // moments. So a folder that is not empty is tried again, the pause doubling
-// from 10 ms, while the run's waiting lasts. Under classic semantics its
-// listing is looked at first, since Wine, unlike Windows, takes the mark of a
-// folder that still holds a pending entry and then silently keeps the folder.
+// from 10 ms, while the run's waiting lasts. Its listing is looked at first
+// (under POSIX semantics from the second try on), since Wine, unlike Windows,
+// takes the mark of a folder that still holds entries and then silently keeps
+// the folder: the classic mark of one holding a pending entry, and with POSIX
+// semantics (Wine 10) the second mark through one handle, after the first
+// gave ERROR_DIR_NOT_EMPTY.
 Outcome mark_folder(HANDLE h, bool readonly, Disposal& d, Waiting* waiting) {
     DWORD pause = 10;
-    for (;;) {
+    for (bool first = true;; first = false) {
         Outcome outcome = Outcome::Failed;
-        if (d.posix || !holds_entries(h))
+        if ((d.posix && first) || !holds_entries(h))
             outcome = mark_once(h, readonly, d);
         else
             SetLastError(ERROR_DIR_NOT_EMPTY);
@@ -343,7 +350,7 @@ bool remove_child(const Dir& dir, const Entry& entry, Kind kind, std::string* wh
         const bool write = entry.readonly && !(d.posix && d.ignore_readonly);
         const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES |
                                    (write ? FILE_WRITE_ATTRIBUTES : 0) |
-                                   (folder && !d.posix ? FILE_LIST_DIRECTORY : 0);
+                                   (folder ? FILE_LIST_DIRECTORY : 0);
         h = open_child(dir.handle, entry.name, access, kShareAll, kind);
         return h.get();
     };

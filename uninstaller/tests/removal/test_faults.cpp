@@ -262,31 +262,37 @@ bool windows_1607(FaultPoint point, const void*) {
     if (point == FaultPoint::PosixTaken)
         return ++posix_asked, true;
     ignore_asked += point == FaultPoint::IgnoreReadonlyTaken;
-    return false;
+    return point == FaultPoint::IgnoreReadonlyRefused;
 }
 
-// Wine as it is, counting how often the POSIX disposition is asked for.
+// Neither flag, as on FAT, network shares and Wine 8 (Wine 10 has both, so
+// the refusal is made here). The classic disposition does the work.
+bool classic_only(FaultPoint point) {
+    return point == FaultPoint::PosixRefused || point == FaultPoint::IgnoreReadonlyRefused;
+}
+
+// Counting how often the POSIX disposition is asked for.
 bool counting(FaultPoint point, const void*) {
     posix_asked += point == FaultPoint::PosixTaken;
-    return false;
+    return classic_only(point);
 }
 
 // Windows, unlike Wine, reports an entry marked for deletion by others as
 // being deleted when it is opened again.
 bool deleting_held(FaultPoint point, const void* name) {
-    return point == FaultPoint::DeletePending &&
-           std::wstring(static_cast<const wchar_t*>(name)) == L"held.txt";
+    return classic_only(point) || (point == FaultPoint::DeletePending &&
+                                   std::wstring(static_cast<const wchar_t*>(name)) == L"held.txt");
 }
 
 std::atomic<int> pauses{0};
 
 // Counts the pauses for folders that are not empty yet, and skips their sleep.
 bool counting_pauses(FaultPoint point, const void*) {
-    return point == FaultPoint::Pause && ++pauses;
+    return classic_only(point) || (point == FaultPoint::Pause && ++pauses);
 }
 
 bool no_mark(FaultPoint point, const void*) {
-    return point == FaultPoint::Mark;
+    return classic_only(point) || point == FaultPoint::Mark;
 }
 
 void reset_counts() {
