@@ -7,7 +7,7 @@
 //   VELTA_STANDIN_WINDOW    if set, shows a small window with the record meanwhile,
 //                           so that a person watching sees it start
 // The record is UTF-8 "key=value" lines: pid, argc (parameters after the program),
-// arg1.., cwd, cmdline, start_us. It is written to a temporary name and then renamed,
+// arg1.., cwd, cmdline, created_us, start_us. It is written to a temporary name and then renamed,
 // so a reader never sees half of it. Just before exiting it writes RECORD.end with
 // end_us. Times are QueryPerformanceCounter microseconds, comparable across processes.
 #include <windows.h>
@@ -20,6 +20,20 @@
 namespace {
 
 using velta_test::NowMicros;
+
+long long Ticks(const FILETIME& t) {
+    return static_cast<long long>(t.dwHighDateTime) << 32 | t.dwLowDateTime;
+}
+
+// When this process was created, on the clock of start_us: how long a new process
+// takes to load varies far more than the moment its creator starts it.
+long long CreatedMicros() {
+    FILETIME created, exited, kernel, user, now;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    GetSystemTimePreciseAsFileTime(&now);
+    return NowMicros() - (Ticks(now) - Ticks(created)) / 10;
+}
 
 std::wstring GetEnv(const wchar_t* name) {
     wchar_t buf[32768];
@@ -84,6 +98,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         LocalFree(argv);
         text += L"cwd=" + std::wstring(cwd, n < ARRAYSIZE(cwd) ? n : 0) + L"\n";
         text += L"cmdline=" + std::wstring(GetCommandLineW()) + L"\n";
+        text += L"created_us=" + std::to_wstring(CreatedMicros()) + L"\n";
         text += L"start_us=" + std::to_wstring(start) + L"\n";
         WriteFileAtomically(record, text);
         if (!GetEnv(L"VELTA_STANDIN_WINDOW").empty()) {

@@ -22,7 +22,8 @@ Process StartEarlier(const TempInstall& inst, DWORD ms, const std::wstring& name
 
 // Starts the launcher with args(pid of an earlier process living `earlier_ms`) and
 // returns how the stand-in's start relates to the earlier process: true if the
-// earlier one had ended (then *gap_ms is the time between its end and the start).
+// earlier one had ended (then *gap_ms is the time between its end and the
+// stand-in's creation).
 bool WaitedForEarlier(const std::wstring& tag, DWORD earlier_ms,
                       const std::function<std::wstring(DWORD)>& args, long long* gap_ms = nullptr) {
     TempInstall inst(tag);
@@ -38,42 +39,43 @@ bool WaitedForEarlier(const std::wstring& tag, DWORD earlier_ms,
     if (ended && gap_ms) {
         Record end;
         REQUIRE(ReadRecord(inst.file(L"earlier.txt.end"), end, 0));
-        *gap_ms = (RecordTime(r, L"start_us") - RecordTime(end, L"end_us")) / 1000;
+        *gap_ms = (RecordTime(r, L"created_us") - RecordTime(end, L"end_us")) / 1000;
     }
     CHECK(launcher.WaitExit(kWait) == 0);
     return ended;
 }
 
-// Milliseconds between the launcher showing its splash and entering bin, the
-// stretch that holds only the wait for an earlier process and the pause after it.
-// Both are read from the launcher process itself, polled every millisecond (it
-// stays in bin for the whole shell start, which waits until the start is done).
-long long PauseBeforeStartMs(const TempInstall& inst, const std::wstring& args) {
-    SetStandIn(L"", 0);
+// Milliseconds between the launcher showing its splash and creating the main
+// application, the stretch that holds only the wait for an earlier process and the
+// pause after it. The creation time, unlike the stand-in's own start, leaves out
+// how long a new process takes to load; the launcher stays in bin too briefly for
+// a poll to see it there reliably.
+long long PauseBeforeStartMs(const TempInstall& inst, const std::wstring& args, int run) {
+    std::wstring rec = inst.file(L"pause" + std::to_wstring(run) + L".txt");
+    SetStandIn(rec, 0);
     Process launcher = Start(inst.launcher(), args);
     REQUIRE(launcher);
-    long long shown = -1, entered = -1;
+    long long shown = -1;
     ULONGLONG until = GetTickCount64() + kWait;
-    while (entered < 0 && GetTickCount64() < until) {
-        if (shown < 0) {
-            HWND splash = FindWindowOf(launcher.pid, L"TransparentWindow", nullptr, 0);
-            if (splash && IsWindowVisible(splash))
-                shown = NowMicros();
-        } else if (SamePath(ReadCurrentDirectory(launcher.handle.get()), inst.bin())) {
-            entered = NowMicros();
-        }
-        Sleep(1);
+    while (shown < 0 && GetTickCount64() < until) {
+        HWND splash = FindWindowOf(launcher.pid, L"TransparentWindow", nullptr, 0);
+        if (splash && IsWindowVisible(splash))
+            shown = NowMicros();
+        else
+            Sleep(1);
     }
     REQUIRE(shown >= 0);
-    REQUIRE(entered >= 0);
+    Record r;
+    REQUIRE(ReadRecord(rec, r, kWait));
     CHECK(launcher.WaitExit(kWait) == 0);
-    return (entered - shown) / 1000;
+    return (RecordTime(r, L"created_us") - shown) / 1000;
 }
 
 long long MedianPauseMs(const TempInstall& inst, const std::wstring& args) {
+    static int run = 0;
     long long runs[3];
     for (long long& ms : runs)
-        ms = PauseBeforeStartMs(inst, args);
+        ms = PauseBeforeStartMs(inst, args, ++run);
     std::sort(runs, runs + 3);
     return runs[1];
 }
@@ -114,7 +116,7 @@ TEST_SUITE("options") {
         CHECK(WaitedForEarlier(
             L"wait", 2500,
             [](DWORD pid) { return L"--RELAUNCH --wait-pid=" + std::to_wstring(pid); }, &gap_ms));
-        MESSAGE("stand-in started " << gap_ms << " ms after the earlier process ended");
+        MESSAGE("stand-in created " << gap_ms << " ms after the earlier process ended");
         CHECK(gap_ms >= 180); // the 200 ms pause, less timer granularity
     }
 
@@ -144,8 +146,8 @@ TEST_SUITE("options") {
         DWORD gone = GonePid(inst);
         long long plain = MedianPauseMs(inst, L"--relaunch --wait-pid=abc");
         long long paused = MedianPauseMs(inst, L"--relaunch --wait-pid=" + std::to_wstring(gone));
-        MESSAGE("splash shown to bin entered: id 0 " << plain << " ms, id without process "
-                                                     << paused << " ms");
+        MESSAGE("splash shown to main application created: id 0 "
+                << plain << " ms, id without process " << paused << " ms");
         // The pause is the difference (less timer granularity); far less than
         // 5 s shows that nothing was waited for on top of it.
         CHECK(paused - plain >= 150);
