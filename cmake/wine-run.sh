@@ -226,11 +226,12 @@ exec 5<&- 4<"$fifo"
 rm -f "$fifo"
 trap 'kill -TERM $program 2>/dev/null' TERM INT HUP
 while :; do
-    if IFS= read -r -t 0.2 -u 4 line; then
+    IFS= read -r -t 0.2 -u 4 line
+    status=$?
+    if [ $status -eq 0 ]; then
         printf '%s\n' "$line" >&2
         continue
     fi
-    status=$?
     [ -n "$line" ] && printf '%s' "$line" >&2 # a last line without its end
     # The end of the pipe, or a quiet pipe once the program has ended.
     if [ $status -le 128 ] || ! kill -0 $program 2>/dev/null; then
