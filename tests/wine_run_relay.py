@@ -7,22 +7,22 @@ import shutil
 import subprocess
 import sys
 
+from e2e_support import Wine
+
 runner, build, standin = sys.argv[1:]
-prefix = subprocess.run([runner, build, "--prefix"], check=True, capture_output=True,
-                        text=True).stdout.strip()
-subprocess.run([runner, build, "--init"], check=True, capture_output=True)
-folder = os.path.join(prefix, "drive_c", "wine-run-relay")
+wine = Wine(runner, build)
+folder = os.path.join(wine.drive_c, "wine-run-relay")
 os.makedirs(folder, exist_ok=True)
 shutil.copy(standin, os.path.join(folder, "quiet.exe"))
 burst = b"".join(b"%06d%s\r\n" % (n, b"x" * 92) for n in range(1500))
 with open(os.path.join(folder, "burst.txt"), "wb") as f:
     f.write(burst)
+quiet = wine.path(os.path.join(folder, "quiet.exe"))
+text = wine.path(os.path.join(folder, "burst.txt"))
 try:
-    done = subprocess.run(
-        [runner, build, "cmd", "/c",
-         r"C:\wine-run-relay\quiet.exe & type C:\wine-run-relay\burst.txt 1>&2"],
-        env=dict(os.environ, VELTA_STANDIN_DELAY_MS="600"), stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE, timeout=60)
+    done = subprocess.run(wine.command("cmd", "/c", "%s & type %s 1>&2" % (quiet, text)),
+                          env=dict(wine.env, VELTA_STANDIN_DELAY_MS="600"),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60)
 except subprocess.TimeoutExpired:
     sys.exit("FAIL: the program did not end: its standard error was no longer read")
 finally:

@@ -50,8 +50,9 @@ bool WaitedForEarlier(const std::wstring& tag, DWORD earlier_ms,
 // pause after it. The creation time, unlike the stand-in's own start, leaves out
 // how long a new process takes to load; the launcher stays in bin too briefly for
 // a poll to see it there reliably.
-long long PauseBeforeStartMs(const TempInstall& inst, const std::wstring& args, int run) {
-    std::wstring rec = inst.file(L"pause" + std::to_wstring(run) + L".txt");
+long long PauseBeforeStartMs(const TempInstall& inst, const std::wstring& args) {
+    std::wstring rec = inst.file(L"pause.txt");
+    DeleteFileW(LongPath(rec).c_str()); // the previous run's
     SetStandIn(rec, 0);
     Process launcher = Start(inst.launcher(), args);
     REQUIRE(launcher);
@@ -72,10 +73,9 @@ long long PauseBeforeStartMs(const TempInstall& inst, const std::wstring& args, 
 }
 
 long long MedianPauseMs(const TempInstall& inst, const std::wstring& args) {
-    static int run = 0;
     long long runs[3];
     for (long long& ms : runs)
-        ms = PauseBeforeStartMs(inst, args, ++run);
+        ms = PauseBeforeStartMs(inst, args);
     std::sort(runs, runs + 3);
     return runs[1];
 }
