@@ -185,8 +185,8 @@ class Case(Keyboard):
                   name + " differs from the staged file")
         check(os.path.isfile(os.path.join(folder, UNINSTALLER)), "the uninstaller is missing")
         check(os.path.isfile(self.shortcut), "the shortcut is missing")
-        check(self.entry("InstallLocation") == self.wine.path(folder),
-              "the entry names %r" % self.entry("InstallLocation"))
+        location = self.entry("InstallLocation")
+        check(location == self.wine.path(folder), "the entry names %r" % location)
 
     def removed(self, folder):
         for name in self.staged + [UNINSTALLER]:
@@ -225,7 +225,8 @@ def case_install(case):
                        ("UninstallString", '"%s\\%s"' % (case.wine.path(folder), UNINSTALLER)),
                        ("QuietUninstallString",
                         '"%s\\%s" /S' % (case.wine.path(folder), UNINSTALLER))):
-        check(case.entry(name) == data, "%s is %r, expected %r" % (name, case.entry(name), data))
+        value = case.entry(name)
+        check(value == data, "%s is %r, expected %r" % (name, value, data))
     staged_kb = sum(os.path.getsize(os.path.join(folder, n)) for n in case.staged) / 1024
     size = int(case.entry("EstimatedSize"), 16)
     check(abs(size - staged_kb) <= len(case.staged), "EstimatedSize %d KB, files %d KB"
