@@ -40,17 +40,30 @@ def count_entries(root):
     return sum(len(dirs) + len(files) for _, dirs, files in os.walk(root))
 
 
-def reg_value(reg, key, name):
-    """A value's data as `reg query` prints it: None when missing, "" when the
-    line does not parse. reg(*arguments) runs the reg command."""
-    done = reg("query", key, "/v", name)
-    if done.returncode != 0:
+def reg_query(reg, key, name=None):
+    """reg's output for a key, or for its value name; None when that is missing.
+    reg(*arguments) runs the reg command. Any other failure of reg raises: read
+    as missing, it would pass every check that something is gone."""
+    done = reg("query", key, *(("/v", name) if name else ()))
+    if done.returncode == 0:
+        return done.stdout
+    if done.returncode == 1 and "unable to find" in (done.stdout + done.stderr).lower():
         return None
-    for line in done.stdout.splitlines():
+    raise Failure("reg query %s%s ended with %d: %r %r" % (
+        key, " /v " + name if name else "", done.returncode, done.stdout[-300:],
+        done.stderr[-300:]))
+
+
+def reg_value(reg, key, name):
+    """A value's data as `reg query` prints it, or None when it is missing."""
+    output = reg_query(reg, key, name)
+    if output is None:
+        return None
+    for line in output.splitlines():
         parts = line.split(None, 2)
-        if len(parts) == 3 and parts[0].lower() == name.lower():
-            return parts[2]
-    return ""
+        if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
+            return parts[2] if len(parts) == 3 else ""
+    raise Failure("reg query %s printed no value %s: %r" % (key, name, output[-300:]))
 
 
 class Wine:

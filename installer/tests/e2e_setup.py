@@ -28,7 +28,8 @@ from PIL import Image
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, Wine, cancel_keys, check,  # noqa: E402
-                         confirm_keys, count_entries, make_tree, reg_value)
+                         confirm_keys, count_entries, make_tree, reg_query,
+                         reg_value)
 
 ENTRY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\VeltaAI"
 UNINSTALLER = "uninst.exe"
@@ -274,11 +275,11 @@ def case_uninstall_window(case):
     case.wait_uninstalled(folder, close=True)
     case.removed(folder)
     check(not os.path.exists(folder), "the installation folder is still there")
-    check(case.wine.reg("query", KEY).returncode != 0, "the settings key is still there")
+    check(reg_query(case.wine.reg, KEY) is None, "the settings key is still there")
     check(not os.path.exists(case.draft), "the draft folder is still there")
     check(not os.path.exists(case.model), "the model folder is still there")
     check(os.path.isdir(case.appdata) and os.path.exists(beside), "more went than asked for")
-    check(case.wine.reg("query", r"HKCU\Software\VeltaTech").returncode == 0,
+    check(reg_query(case.wine.reg, r"HKCU\Software\VeltaTech") is not None,
           "the organisation key went too")
 
 

@@ -26,8 +26,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Wine, cancel_keys, check,  # noqa: E402
-                         clipboard_text, count_entries, make_tree, same_icons, window_icons,
-                         write_ico)
+                         clipboard_text, count_entries, make_tree, reg_query, same_icons,
+                         window_icons, write_ico)
 from e2e_uninstall_case import Case, DeleteWatch, Display, WineCase  # noqa: E402
 
 SWITCH = "/VELTAAIUNINSTALL"
@@ -135,7 +135,7 @@ def case_settings_only(case):
     code, _ = case.finish(process)
     check(code == 0, "exit code %r, expected 0" % code)
     check(not case.key_exists(), "the settings key is still there")
-    check(case.reg("query", r"HKCU\Software\VeltaTech").returncode == 0,
+    check(reg_query(case.reg, r"HKCU\Software\VeltaTech") is not None,
           "the organisation key went too")
     case.folders_untouched()
 

@@ -13,7 +13,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, check,  # noqa: E402
-                         confirm_keys, count_entries, make_tree, reg_value)
+                         confirm_keys, count_entries, make_tree, reg_query,
+                         reg_value)
 
 
 class Display:
@@ -142,7 +143,7 @@ class Case(Keyboard):
         return reg_value(self.reg, KEY, name)
 
     def key_exists(self):
-        return self.reg("query", KEY).returncode == 0
+        return reg_query(self.reg, KEY) is not None
 
     # The program.
     def command(self, arguments, appdata, hold, extra):
