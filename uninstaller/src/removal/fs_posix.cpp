@@ -1,9 +1,8 @@
 // POSIX back end: a listed path is opened once (O_PATH, without following a
 // link at its end) below its parent's descriptor, and every step after that
-// goes through directory file descriptors, so a folder swapped for a link at
-// any moment is never followed.
+// goes through directory descriptors: a folder swapped for a link at any
+// moment is never followed, and a folder on another mount is never entered.
 #include "src/removal/fs.h"
-#include "src/removal/walk.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,29 +12,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace removal::fs {
-
-struct Dir {
-    int fd;
-};
-
-struct Listed {
-    int parent = -1; // the folder that holds the entry
-    std::string name;
-    int fd = -1; // O_PATH: the entry itself, a link included
-    struct stat st;
-};
-
-void ListedCloser::operator()(Listed* listed) const {
-    if (listed->fd >= 0)
-        close(listed->fd);
-    if (listed->parent >= 0)
-        close(listed->parent);
-    delete listed;
-}
 
 namespace {
 
@@ -67,11 +49,6 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-bool fail(std::string* why) {
-    *why = std::strerror(errno);
-    return false;
-}
-
 Identity identity(const struct stat& st) {
     Identity id;
     id.serial = static_cast<unsigned long long>(st.st_dev);
@@ -79,16 +56,67 @@ Identity identity(const struct stat& st) {
     return id;
 }
 
+bool same(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `fd` is open on the folder `st` was taken of.
+bool is(const UniqueFd& fd, const struct stat& st) {
+    struct stat now;
+    return fd && fstat(fd.get(), &now) == 0 && same(now, st);
+}
+
+} // namespace
+
+struct Listed {
+    UniqueFd parent; // the folder that holds the entry
+    std::string name;
+    UniqueFd fd; // O_PATH: the entry itself, a link included
+    struct stat st;
+};
+
+void ListedCloser::operator()(Listed* listed) const {
+    delete listed;
+}
+
+namespace {
+
+constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// `name` in `dir` as a folder to walk: never through a link, and never onto
+// another mount (bind mounts of the same file system included), as
+// rm --one-file-system; EXDEV where it is a mount point. Without openat2
+// (before Linux 5.6) a mount of another device still shows in the walk.
+int open_dir(int dir, const char* name) {
+    open_how how{};
+    how.flags = kOpenDir;
+    how.resolve = RESOLVE_NO_XDEV;
+    const int fd = static_cast<int>(syscall(SYS_openat2, dir, name, &how, sizeof how));
+    return fd >= 0 || errno != ENOSYS ? fd : openat(dir, name, kOpenDir);
+}
+
+struct Entry {
+    std::string name;
+    int error = 0; // for a folder: why it was not emptied
+};
+
+// Folders, and links to folders, apart from the other entries, each in
+// listing order.
+struct Listing {
+    std::vector<Entry> files, dirs;
+};
+
 bool is_dir_entry(int dirfd, const dirent* e) {
     if (e->d_type == DT_DIR)
         return true;
     if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
         return false;
-    // A link counts as a directory when its target is one.
+    // A link counts as a folder when its target is one.
     struct stat st;
     return fstatat(dirfd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
 }
 
+// False, with errno, where the folder cannot be listed to the end.
 bool list(int fd, Listing* out) {
     int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0)
@@ -98,72 +126,185 @@ bool list(int fd, Listing* out) {
         close(copy);
         return false;
     }
-    rewinddir(d.get()); // the copy shares its position with a listing before it
     for (;;) {
         errno = 0;
         const dirent* e = readdir(d.get());
         if (!e)
             return errno == 0;
-        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
-            continue;
-        (is_dir_entry(fd, e) ? out->dirs : out->files).push_back({e->d_name});
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+            (is_dir_entry(fd, e) ? out->dirs : out->files).push_back({e->d_name});
     }
 }
 
-// Before a removal lists a directory, its owner gets read, write and search
-// on it where missing, so that a read-only folder gives up its entries.
-void unlock_dir(int dirfd, const char* name, int flags) {
+// Before a removal lists a folder, its owner gets read, write and search on
+// it where missing, so that a read-only folder gives up its entries. Never
+// through a link: the C library refuses to change one.
+void unlock(int dir, const char* name) {
     struct stat st;
-    if (fstatat(dirfd, name, &st, flags) == 0 && S_ISDIR(st.st_mode) &&
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         (st.st_mode & S_IRWXU) != S_IRWXU)
-        fchmodat(dirfd, name, (st.st_mode & 07777) | S_IRWXU, flags);
+        fchmodat(dir, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
 }
 
-// Gives the owner what listing and removing need: write on a file, read,
-// write and search on a directory. Links have no permissions of their own.
-bool clear_readonly(int dirfd, const char* name, const struct stat& st, std::string* why) {
-    if (S_ISLNK(st.st_mode))
-        return true;
-    const mode_t need = S_ISDIR(st.st_mode) ? S_IRWXU : S_IWUSR;
-    if ((st.st_mode & need) == need)
-        return true;
-    const mode_t mode = (st.st_mode & 07777) | need;
-    if (fchmodat(dirfd, name, mode, AT_SYMLINK_NOFOLLOW) == 0)
-        return true;
-    if (errno != EOPNOTSUPP && errno != ENOSYS)
-        return fail(why);
-    // Without /proc the C library cannot honour AT_SYMLINK_NOFOLLOW; the entry
-    // was not a link when examined a moment ago.
-    return fchmodat(dirfd, name, mode, 0) == 0 || fail(why);
+// An empty folder, or a link to one, which goes as a link. Unlinking asks
+// nothing of an entry's own permissions, so nothing is made writable first.
+int remove_dir(int dir, const char* name) {
+    if (unlinkat(dir, name, AT_REMOVEDIR) == 0)
+        return 0;
+    if (errno != ENOTDIR)
+        return errno;
+    return unlinkat(dir, name, 0) == 0 ? 0 : errno;
 }
 
-// Unlinking asks nothing of the file's own permissions, so the name goes
-// first: one call per file. Only where that fails does the file get write
-// permission and another try.
-bool remove_file_at(int dirfd, const char* name, std::string* why) {
-    if (unlinkat(dirfd, name, 0) == 0)
-        return true;
-    struct stat st;
-    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(why);
-    if (!clear_readonly(dirfd, name, st, why))
-        return false;
-    return unlinkat(dirfd, name, 0) == 0 || fail(why);
-}
+constexpr size_t kHeld = 32;
 
-bool remove_dir_at(int dirfd, const char* name, std::string* why) {
-    struct stat st;
-    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(why);
-    if (S_ISLNK(st.st_mode)) {
-        // A link to a directory goes as a link; what it points to stays.
-        struct stat target;
-        if (fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            return unlinkat(dirfd, name, 0) == 0 || fail(why);
-    } else if (!clear_readonly(dirfd, name, st, why)) {
-        return false;
+// The walk below one listed folder, counting, or removing where it has a
+// report to give. Only the deepest kHeld folders keep their descriptor, and
+// the listed one: a folder let go is opened again from its child by "..", or
+// where that leads elsewhere (the child moved) by name from the nearest
+// folder still held, in both cases only if it is still the folder that was
+// listed. The path of the current folder is one string, grown and cut as the
+// walk goes.
+class Walk {
+  public:
+    Walk(const Listed& listed, const NativeString& path, const Report* report)
+        : listed_(listed), path_(path), report_(report) {}
+
+    // 0, or why the listed folder itself cannot be walked.
+    int run() {
+        if (report_)
+            unlock(listed_.parent.get(), listed_.name.c_str());
+        Frame top;
+        top.fd = UniqueFd(openat(listed_.parent.get(), listed_.name.c_str(), kOpenDir));
+        if (!top.fd)
+            return errno;
+        if (!is(top.fd, listed_.st))
+            return ESTALE;
+        if (!list(top.fd.get(), &top.listing))
+            return errno;
+        top.st = listed_.st;
+        push(std::move(top));
+        while (!frames_.empty()) {
+            const size_t level = frames_.size() - 1;
+            Frame& f = frames_.back();
+            if (!f.fd) {
+                leave(); // lost: it moved away with what is left in it
+            } else if (f.next < f.listing.dirs.size()) {
+                const size_t i = f.next++;
+                const std::string name = f.listing.dirs[i].name;
+                const int error = enter(f.fd.get(), name);
+                frames_[level].listing.dirs[i].error = error;
+            } else {
+                if (report_)
+                    clear(f);
+                leave();
+            }
+        }
+        return 0;
     }
-    return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || fail(why);
+
+    long long count = 0;
+
+  private:
+    struct Frame {
+        UniqueFd fd; // closed while let go
+        struct stat st;
+        std::string name;
+        size_t path_length = 0; // of path_ while this folder is walked
+        Listing listing;
+        size_t next = 0; // the next of listing.dirs to enter
+    };
+
+    void push(Frame frame) {
+        count += static_cast<long long>(frame.listing.files.size() + frame.listing.dirs.size());
+        frame.path_length = path_.size();
+        frames_.push_back(std::move(frame));
+        if (frames_.size() > kHeld + 1)
+            frames_[frames_.size() - kHeld - 1].fd = UniqueFd();
+    }
+
+    // 0 where the folder `name` was entered, or is a link and goes as one.
+    int enter(int dir, const std::string& name) {
+        if (report_)
+            unlock(dir, name.c_str());
+        Frame child;
+        child.fd = UniqueFd(open_dir(dir, name.c_str()));
+        if (!child.fd)
+            return errno == ELOOP || errno == ENOTDIR ? 0 : errno;
+        if (fstat(child.fd.get(), &child.st) != 0)
+            return errno;
+        if (child.st.st_dev != listed_.st.st_dev)
+            return EXDEV;
+        if (!list(child.fd.get(), &child.listing))
+            return errno;
+        child.name = name;
+        path_ = join(path_, name);
+        push(std::move(child));
+        return 0;
+    }
+
+    // Done with the deepest folder: its parent, if let go, is opened again.
+    void leave() {
+        const UniqueFd child = std::move(frames_.back().fd);
+        frames_.pop_back();
+        if (frames_.empty())
+            return;
+        path_.resize(frames_.back().path_length);
+        Frame& f = frames_.back();
+        if (f.fd)
+            return;
+        UniqueFd up(child ? openat(child.get(), "..", kOpenDir) : -1);
+        if (is(up, f.st)) {
+            f.fd = std::move(up);
+            return;
+        }
+        size_t k = frames_.size() - 1;
+        while (!frames_[k].fd)
+            --k; // the listed folder is always held
+        UniqueFd at;
+        for (int dir = frames_[k].fd.get(); ++k < frames_.size(); dir = at.get()) {
+            at = UniqueFd(openat(dir, frames_[k].name.c_str(), kOpenDir));
+            if (!is(at, frames_[k].st))
+                return;
+        }
+        f.fd = std::move(at);
+    }
+
+    // The folder's files, then its folders: each went, or stays and why.
+    void clear(const Frame& f) {
+        const int dir = f.fd.get();
+        for (const Entry& e : f.listing.files)
+            done(What::File, e.name, unlinkat(dir, e.name.c_str(), 0) == 0 ? 0 : errno);
+        for (const Entry& e : f.listing.dirs)
+            done(What::Folder, e.name, e.error ? e.error : remove_dir(dir, e.name.c_str()));
+    }
+
+    // Gone already counts as gone: someone else deleted it meanwhile.
+    void done(What what, const std::string& name, int error) {
+        if (error == 0 || error == ENOENT)
+            report_->went(what);
+        else
+            report_->stays(what, join(path_, name), std::strerror(error));
+    }
+
+    const Listed& listed_;
+    NativeString path_;
+    const Report* report_;
+    std::vector<Frame> frames_;
+};
+
+// The listed entry, by name below its pinned parent, only while the name
+// still leads to the entry that was opened: a folder as an empty folder, a
+// link as a link. A file stays as it is, its mode included.
+int remove_listed(const Listed& listed) {
+    struct stat now;
+    if (fstatat(listed.parent.get(), listed.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (!same(now, listed.st))
+        return ESTALE;
+    if (!S_ISDIR(now.st_mode) && !S_ISLNK(now.st_mode))
+        return ENOTDIR;
+    return remove_dir(listed.parent.get(), listed.name.c_str());
 }
 
 } // namespace
@@ -185,8 +326,7 @@ ListedPtr open_listed(const NativeString& path, std::string* why) {
             parts.push_back(part);
     }
     if (parts.empty()) {
-        errno = EISDIR; // a root: never removed
-        fail(why);
+        *why = std::strerror(EISDIR); // a root: never removed
         return nullptr;
     }
     std::string parent = path[0] == '/' ? "/" : "";
@@ -194,29 +334,37 @@ ListedPtr open_listed(const NativeString& path, std::string* why) {
         parent += parts[i] + "/";
     ListedPtr listed(new Listed);
     listed->name = parts.back();
-    listed->parent = open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (listed->parent >= 0)
-        listed->fd = openat(listed->parent, listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (listed->fd >= 0 && fstat(listed->fd, &listed->st) == 0)
+    listed->parent =
+        UniqueFd(open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (listed->parent)
+        listed->fd = UniqueFd(
+            openat(listed->parent.get(), listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (listed->fd && fstat(listed->fd.get(), &listed->st) == 0)
         return listed;
     // Only "not found" means nothing is there (a file on the way is not a
     // folder either); a folder that cannot be entered stays, and the caller
     // says so.
     if (errno != ENOENT && errno != ENOTDIR)
-        fail(why);
+        *why = std::strerror(errno);
     return nullptr;
 }
 
-bool exists(const Listed& listed) {
-    // A link counts unless its target is known to be missing.
-    struct stat st;
-    return !S_ISLNK(listed.st.st_mode) ||
-           fstatat(listed.parent, listed.name.c_str(), &st, 0) == 0 ||
-           (errno != ENOENT && errno != ENOTDIR);
+long long count_tree(const Listed& listed) {
+    if (!S_ISDIR(listed.st.st_mode))
+        return 0;
+    Walk walk(listed, {}, nullptr);
+    walk.run();
+    return walk.count;
 }
 
-Identity identity(const Listed& listed) {
-    return identity(listed.st);
+void remove_tree(Listed& listed, const NativeString& path, Budget&, const Report& report) {
+    int error = S_ISDIR(listed.st.st_mode) ? Walk(listed, path, &report).run() : 0;
+    if (error == 0)
+        error = remove_listed(listed);
+    if (error == 0 || error == ENOENT)
+        report.went(What::Listed);
+    else
+        report.stays(What::Listed, path, std::strerror(error));
 }
 
 bool is_link(const Listed& listed) {
@@ -228,21 +376,17 @@ namespace {
 // `fd` and every folder above it, through "..", up to the root (its own
 // parent); an unknown identity ends a chain that cannot be followed that far.
 Chain chain_from(int fd, Chain out) {
-    int dir = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    UniqueFd dir(fcntl(fd, F_DUPFD_CLOEXEC, 0));
     struct stat st;
     bool at_root = false;
-    while (dir >= 0 && fstat(dir, &st) == 0) {
+    while (dir && fstat(dir.get(), &st) == 0) {
         const Identity id = identity(st);
         at_root = !out.empty() && out.back() == id;
         if (at_root)
             break;
         out.push_back(id);
-        const int up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        close(dir);
-        dir = up;
+        dir = UniqueFd(openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
-    if (dir >= 0)
-        close(dir);
     if (!at_root)
         out.push_back(Identity());
     return out;
@@ -251,77 +395,12 @@ Chain chain_from(int fd, Chain out) {
 } // namespace
 
 Chain chain(const Listed& listed) {
-    return chain_from(listed.parent, {identity(listed.st)});
+    return chain_from(listed.parent.get(), {identity(listed.st)});
 }
 
 Chain chain(const NativeString& path) {
     UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 ? chain_from(fd.get(), {}) : Chain();
-}
-
-namespace {
-
-// The platform's part of the walk: descriptors, and ".." to come back up.
-struct WalkOps {
-    using Raw = int;
-    using Handle = UniqueFd;
-    Walk mode;
-
-    static int raw(const UniqueFd& fd) { return fd.get(); }
-    UniqueFd open_dir(int parent, const NativeString& name) const {
-        if (mode == Walk::Remove)
-            unlock_dir(parent, name.c_str(), AT_SYMLINK_NOFOLLOW);
-        // O_NOFOLLOW: a link, or a folder swapped for one since the listing, is not entered.
-        return UniqueFd(
-            openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    static UniqueFd open_parent(int child) {
-        return UniqueFd(openat(child, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    static Identity id(int fd) {
-        struct stat st;
-        return fstat(fd, &st) == 0 ? identity(st) : Identity{};
-    }
-    static bool list(int fd, Listing* out) { return fs::list(fd, out); }
-    static Dir dir(int fd) { return Dir{fd}; }
-};
-
-} // namespace
-
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit, Waiting*) {
-    if (!S_ISDIR(listed.st.st_mode))
-        return; // a file, or a link: never entered
-    if (mode == Walk::Remove)
-        unlock_dir(listed.parent, listed.name.c_str(), AT_SYMLINK_NOFOLLOW);
-    // Opened for reading below the pinned parent, and only if it is still the
-    // entry that was pinned.
-    UniqueFd fd(openat(listed.parent, listed.name.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && identity(st) == identity(listed.st))
-        walk_tree(WalkOps{mode}, fd.get(), path, mode, visit);
-}
-
-bool remove_file(const Dir& dir, const Entry& entry, std::string* why) {
-    return remove_file_at(dir.fd, entry.name.c_str(), why);
-}
-
-bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
-    return remove_dir_at(dir.fd, entry.name.c_str(), why);
-}
-
-bool remove_listed(const Listed& listed, Waiting*, std::string* why) {
-    // By name below the pinned parent, only while the name still leads to the
-    // entry that was opened; a file keeps its mode and stays.
-    struct stat now;
-    if (fstatat(listed.parent, listed.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(why);
-    errno = !(identity(now) == identity(listed.st))          ? ESTALE
-            : !S_ISDIR(now.st_mode) && !S_ISLNK(now.st_mode) ? ENOTDIR
-                                                             : 0;
-    if (errno != 0)
-        return fail(why);
-    return remove_dir_at(listed.parent, listed.name.c_str(), why);
+    return fd ? chain_from(fd.get(), {}) : Chain();
 }
 
 std::string missing_text() {

@@ -1,18 +1,20 @@
 // Win32 back end. A listed path is opened once, on the reparse point itself
 // if it is one, in its \\?\ form (so trees deeper than MAX_PATH are handled).
-// Every later step goes through handles: a directory is listed through its
-// own handle, and its entries are opened relative to that handle, again on a
+// Every later step goes through handles: a folder is listed through its own
+// handle, and its entries are opened relative to that handle, again on a
 // reparse point itself, and deleted through their own handle. A junction or
 // symbolic link put in place at any moment is therefore never entered, and a
-// folder renamed meanwhile is still the one that was listed. Only the reopen
-// by path for the guard (open_following) asks for backup semantics, which
-// CreateFileW needs to open a folder at all: it asks to read attributes only,
-// so a token holding the backup privilege gains nothing there that matters.
-// Every open that may delete goes through ntdll without backup intent, which
-// would let such a token pass folder ACLs, leaving only the guard in the way.
+// folder renamed meanwhile is still the one that was listed. The walk holds a
+// handle on every folder from the listed one down to the current one: depth
+// is bounded by the 32,767 characters of a path, and handles are not scarce.
+// Only the reopen by path for the guard (open_following) asks for backup
+// semantics, which CreateFileW needs to open a folder at all: it asks to read
+// attributes only, so a token holding the backup privilege gains nothing
+// there that matters. Every open that may delete goes through ntdll without
+// backup intent, which would let such a token pass folder ACLs, leaving only
+// the guard in the way.
 #include "src/removal/fs.h"
 #include "src/removal/faults.h"
-#include "src/removal/walk.h"
 
 #include "common/win32_error_text.h"
 #include "common/win32_owners.h"
@@ -22,25 +24,19 @@
 
 namespace removal::fs {
 
-// How the entries of one listed path are deleted: what its volume takes,
-// learnt from the first deletions, so that a refusal costs one call per
-// listed path, not one per entry.
-struct Disposal {
+// The ways of deleting that the volume of a listed path takes, learnt from
+// the first deletions: a refusal costs one call per listed path, not one per
+// entry.
+struct Ways {
     bool posix = true;           // FileDispositionInfoEx with POSIX semantics
     bool ignore_readonly = true; // ... and FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
-};
-
-struct Dir {
-    HANDLE handle;
-    Disposal* disposal;
-    Waiting* waiting;
 };
 
 struct Listed {
     UniqueFile handle;
     FILE_ATTRIBUTE_TAG_INFO tag{};
-    std::wstring api; // \\?\ form of the path
-    mutable Disposal disposal;
+    std::wstring api; // the form the path was opened in
+    Ways ways;
 };
 
 void ListedCloser::operator()(Listed* listed) const {
@@ -48,7 +44,8 @@ void ListedCloser::operator()(Listed* listed) const {
 }
 
 bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag) {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(reparse_tag);
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (reparse_tag == 0 || IsReparseTagNameSurrogate(reparse_tag));
 }
 
 namespace {
@@ -60,28 +57,21 @@ std::string describe(DWORD code) {
     return to_utf8(text);
 }
 
-bool fail(std::string* why) {
-    *why = describe(GetLastError());
-    return false;
-}
-
-// The \\?\ form of `path`: absolute, normalised and free of the MAX_PATH limit.
-std::wstring long_path(const std::wstring& path) {
-    if (starts_with(path, L"\\\\?\\"))
-        return path;
-    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (n == 0)
-        return path;
-    std::wstring full(n, L'\0');
-    n = GetFullPathNameW(path.c_str(), n, &full[0], nullptr);
-    full.resize(n);
-    if (starts_with(full, L"\\\\.\\"))
-        return full;
-    while (full.size() > 3 && full.back() == L'\\')
-        full.pop_back();
-    if (starts_with(full, L"\\\\"))
-        return L"\\\\?\\UNC\\" + full.substr(2);
-    return L"\\\\?\\" + full;
+// What the APIs that say the size they need give (GetFullPathNameW,
+// GetFinalPathNameByHandleW): asked again while the answer grows meanwhile (a
+// rename between the calls); empty on failure.
+template <class Get> std::wstring sized(const Get& get) {
+    std::wstring out;
+    for (DWORD n = get(nullptr, 0), attempt = 0; n != 0 && attempt < 3; ++attempt) {
+        out.resize(n);
+        const DWORD got = get(&out[0], n);
+        if (got < n) {
+            out.resize(got);
+            return out;
+        }
+        n = got;
+    }
+    return {};
 }
 
 // The NT form of a \\?\ or \\.\ path, for ntdll; empty for any other.
@@ -103,13 +93,19 @@ bool is_dir(const FILE_ATTRIBUTE_TAG_INFO& tag) {
     return (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !is_link(tag);
 }
 
+// An entry that went, or that others had deleted, or are deleting, already.
+bool gone(DWORD error) {
+    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND ||
+           error == ERROR_PATH_NOT_FOUND || error == ERROR_DELETE_PENDING;
+}
+
 enum class Kind { Any, File, Directory };
 
 // STATUS_DELETE_PENDING, which RtlNtStatusToDosError calls access denied.
 constexpr NTSTATUS kDeletePending = static_cast<NTSTATUS>(0xC0000056L);
 
-// `name` inside the directory `parent`, opened on the reparse point itself,
-// with `extra` create options. On failure the last error tells why, and is
+// `name` inside the folder `parent`, opened on the reparse point itself, with
+// `extra` create options. On failure the last error tells why, and is
 // ERROR_DELETE_PENDING where another process is deleting the entry already.
 UniqueHandle open_child(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
                         Kind kind, ULONG extra = 0) {
@@ -143,7 +139,29 @@ UniqueHandle open_child(HANDLE parent, const std::wstring& name, ACCESS_MASK acc
     return UniqueHandle(h);
 }
 
-bool list(HANDLE dir, Listing* out) {
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct Entry {
+    std::wstring name;
+    DWORD attributes = 0;
+    DWORD tag = 0;     // the reparse tag, where the attributes name a reparse point
+    DWORD error = 0;   // for a folder: why it was not emptied
+    bool kept = false; // for a folder: something below it stays
+    bool folder() const { return attributes & FILE_ATTRIBUTE_DIRECTORY; }
+    bool link() const { return is_link_reparse(attributes, tag); }
+    bool readonly() const { return attributes & FILE_ATTRIBUTE_READONLY; }
+};
+
+// Folders, links to folders among them, apart from the other entries, each
+// in listing order.
+struct Listing {
+    std::vector<Entry> files, dirs;
+};
+
+// 0, or why the folder cannot be listed to the end.
+DWORD list(HANDLE dir, Listing* out) {
+    if (fault(FaultPoint::List, dir))
+        return ERROR_ACCESS_DENIED;
     std::vector<LONGLONG> buf(64 * 1024 / sizeof(LONGLONG)); // entries are 8-byte aligned
     const DWORD size = static_cast<DWORD>(buf.size() * sizeof(LONGLONG));
     // The first call starts over: the count has listed the same handle before.
@@ -153,53 +171,26 @@ bool list(HANDLE dir, Listing* out) {
         const auto* p = reinterpret_cast<const BYTE*>(buf.data());
         for (;;) {
             const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(p);
-            std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-            if (name != L"." && name != L"..") {
-                // Junctions and directory links carry the directory attribute too.
-                bool is_dir = info->FileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-                bool readonly = info->FileAttributes & FILE_ATTRIBUTE_READONLY;
-                (is_dir ? out->dirs : out->files).push_back({std::move(name), readonly});
-            }
+            Entry e{std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+                    info->FileAttributes};
+            // For a reparse point the size of the extended attributes is its tag.
+            if (e.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                e.tag = info->EaSize;
+            if (e.name != L"." && e.name != L"..")
+                (e.folder() ? out->dirs : out->files).push_back(std::move(e));
             if (info->NextEntryOffset == 0)
                 break;
             p += info->NextEntryOffset;
         }
     }
-    return GetLastError() == ERROR_NO_MORE_FILES;
+    return GetLastError() == ERROR_NO_MORE_FILES ? 0 : GetLastError();
 }
-
-constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// The platform's part of the walk. Relative opens take no "..", so a folder
-// let go is reached again by name from a held ancestor.
-struct WalkOps {
-    using Raw = HANDLE;
-    using Handle = UniqueHandle;
-    Disposal* disposal;
-    Waiting* waiting;
-
-    static HANDLE raw(const UniqueHandle& h) { return h.get(); }
-    static UniqueHandle open_dir(HANDLE parent, const std::wstring& name) {
-        UniqueHandle sub = open_child(parent, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, Kind::Directory);
-        FILE_ATTRIBUTE_TAG_INFO tag;
-        if (sub && read_tag(sub.get(), &tag) && is_dir(tag))
-            return sub;
-        return nullptr;
-    }
-    static UniqueHandle open_parent(HANDLE) { return nullptr; }
-    static Identity id(HANDLE h);
-    static bool list(HANDLE h, Listing* out) { return fs::list(h, out); }
-    Dir dir(HANDLE h) const { return Dir{h, disposal, waiting}; }
-};
 
 // Clears the read-only attribute and nothing else, through the handle;
 // `before` keeps the attributes to put back.
 bool clear_readonly(HANDLE h, FILE_BASIC_INFO* before) {
     if (!GetFileInformationByHandleEx(h, FileBasicInfo, before, sizeof *before))
         return false;
-    if (!(before->FileAttributes & FILE_ATTRIBUTE_READONLY))
-        return true;
     FILE_BASIC_INFO basic{}; // times of 0 stay as they are
     basic.FileAttributes = before->FileAttributes & ~FILE_ATTRIBUTE_READONLY;
     if (basic.FileAttributes == 0)
@@ -207,7 +198,7 @@ bool clear_readonly(HANDLE h, FILE_BASIC_INFO* before) {
     return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
 }
 
-// Puts the attributes back after a deletion failed, keeping the failure's error.
+// Puts the attributes back, keeping the last error.
 void put_back(HANDLE h, const FILE_BASIC_INFO& before) {
     const DWORD error = GetLastError();
     FILE_BASIC_INFO basic{};
@@ -228,7 +219,7 @@ bool refused(DWORD error) {
 }
 
 // The classic disposition: the entry goes when the last handle on it closes.
-bool mark(HANDLE h) {
+bool mark_classic(HANDLE h) {
     if (fault(FaultPoint::Mark, h)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
@@ -242,7 +233,7 @@ bool mark_ex(HANDLE h, DWORD flags) {
     // classic disposition, the nearest Wine 8 has, or that refuses it.
     const bool ignore = flags & kIgnoreReadonly;
     if (fault(ignore ? FaultPoint::IgnoreReadonlyTaken : FaultPoint::PosixTaken, h))
-        return mark(h);
+        return mark_classic(h);
     if (fault(ignore ? FaultPoint::IgnoreReadonlyRefused : FaultPoint::PosixRefused, h)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -251,112 +242,215 @@ bool mark_ex(HANDLE h, DWORD flags) {
     return SetFileInformationByHandle(h, kDispositionInfoEx, &ex, sizeof ex);
 }
 
-enum class Outcome { Done, Failed, Refused };
+// What mark() gives where the volume refused the way it tried, now dropped:
+// the entry is opened again for the next way.
+constexpr DWORD kNextWay = ~DWORD(0);
 
-// Marks the entry for deletion the newest way the volume is thought to take;
-// a way it refuses is noted in `d`. A read-only entry keeps its attribute
-// where the system can ignore it; otherwise the attribute is cleared just
-// before, and put back if the deletion fails.
-Outcome mark_once(HANDLE h, bool readonly, Disposal& d) {
-    bool* way = &d.ignore_readonly;
+// Marks the entry `h` for deletion where it is, the newest way its volume is
+// known to take; 0 where it is marked. A link only where the handle is the
+// link itself (Wine opens a Linux symbolic link as its target, which must
+// not go); a folder only once it lists nothing (Wine, unlike Windows, takes
+// the mark of a folder that still holds pending entries, and then keeps the
+// folder). A read-only entry keeps its attribute where the mark can ignore
+// it; otherwise the attribute is cleared just before, and put back where the
+// mark fails or where another name keeps the file (every name shares it).
+DWORD mark(HANDLE h, bool link, bool folder, bool readonly, Ways& ways) {
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (link && !read_tag(h, &tag))
+        return GetLastError();
+    if (link && (tag.ReparseTag == 0 || !is_link(tag)))
+        return ERROR_REPARSE_TAG_INVALID;
+    Listing inside;
+    if (const DWORD error = folder ? list(h, &inside) : 0)
+        return error;
+    if (!inside.files.empty() || !inside.dirs.empty())
+        return ERROR_DIR_NOT_EMPTY;
     bool done;
-    if (readonly && d.posix && d.ignore_readonly) {
+    if (readonly && ways.posix && ways.ignore_readonly) {
         done = mark_ex(h, kDelete | kPosix | kIgnoreReadonly);
+        if (!done && refused(GetLastError())) {
+            ways.ignore_readonly = false;
+            return kNextWay;
+        }
     } else {
         FILE_BASIC_INFO before{};
-        if (readonly && !clear_readonly(h, &before))
-            return Outcome::Failed;
-        way = d.posix ? &d.posix : nullptr;
-        done = d.posix ? mark_ex(h, kDelete | kPosix) : mark(h);
-        if (!done && readonly)
+        FILE_STANDARD_INFO names{};
+        if (readonly && !(GetFileInformationByHandleEx(h, FileStandardInfo, &names, sizeof names) &&
+                          clear_readonly(h, &before)))
+            return GetLastError();
+        done = ways.posix ? mark_ex(h, kDelete | kPosix) : mark_classic(h);
+        if (readonly && (!done || names.NumberOfLinks > 1))
             put_back(h, before);
+        if (!done && ways.posix && refused(GetLastError())) {
+            ways.posix = false;
+            return kNextWay;
+        }
     }
-    if (done)
-        return Outcome::Done;
-    if (!way || !refused(GetLastError()))
-        return Outcome::Failed;
-    *way = false;
-    return Outcome::Refused;
+    return done ? 0 : GetLastError();
 }
 
-bool holds_entries(HANDLE folder) {
-    Listing listing;
-    return list(folder, &listing) && (!listing.dirs.empty() || !listing.files.empty());
-}
-
-// A folder whose entries others still hold (marked, pending until they let
-// go) cannot go before they do; scanners and sync clients let go within
-// moments. So a folder that is not empty is tried again, the pause doubling
-// from 10 ms, while the run's waiting lasts. Its listing is looked at first
-// (under POSIX semantics from the second try on), since Wine, unlike Windows,
-// takes the mark of a folder that still holds entries and then silently keeps
-// the folder: the classic mark of one holding a pending entry, and with POSIX
-// semantics (Wine 10) the second mark through one handle, after the first
-// gave ERROR_DIR_NOT_EMPTY.
-Outcome mark_folder(HANDLE h, bool readonly, Disposal& d, Waiting* waiting) {
-    DWORD pause = 10;
-    for (bool first = true;; first = false) {
-        Outcome outcome = Outcome::Failed;
-        if ((d.posix && first) || !holds_entries(h))
-            outcome = mark_once(h, readonly, d);
-        else
-            SetLastError(ERROR_DIR_NOT_EMPTY);
-        if (outcome != Outcome::Failed || GetLastError() != ERROR_DIR_NOT_EMPTY || !waiting ||
-            waiting->left_ms == 0)
-            return outcome;
-        const DWORD nap = std::min<DWORD>(pause, waiting->left_ms);
-        if (!fault(FaultPoint::Pause, h))
-            Sleep(nap);
-        waiting->left_ms -= nap;
-        pause *= 2;
-    }
-}
-
-// Deletes the entry that `open` gives, asking again while the volume refuses
-// a way: `open` then gives the entry opened for the next way.
-template <class Open>
-bool dispose(const Open& open, bool readonly, bool folder, Disposal& d, Waiting* waiting) {
+// One try at the entry `e` of the folder `dir`: opened on itself, and marked.
+DWORD mark_child(HANDLE dir, const Entry& e, Ways& ways) {
     for (;;) {
-        const HANDLE h = open();
-        if (!h)
-            return false;
-        const Outcome outcome =
-            folder ? mark_folder(h, readonly, d, waiting) : mark_once(h, readonly, d);
-        if (outcome != Outcome::Refused)
-            return outcome == Outcome::Done;
-    }
-}
-
-// An entry held by others is marked where it is and goes with their last
-// handle; its folder waits for that (mark_folder). An entry that another
-// process is deleting already counts as going.
-bool remove_child(const Dir& dir, const Entry& entry, Kind kind, std::string* why) {
-    Disposal& d = *dir.disposal;
-    const bool folder = kind == Kind::Directory;
-    // Under classic semantics a file that is not read-only is opened
-    // exclusively and marked in that open (delete on close): under Wine one
-    // server request fewer per file than a separate mark. An open that asks
-    // for no data or delete access (an indexer's attribute query) shares with
-    // it and keeps the file pending; its folder then waits as for any other.
-    if (!d.posix && !folder && !entry.readonly) {
-        if (open_child(dir.handle, entry.name, DELETE | FILE_READ_ATTRIBUTES, 0, kind,
-                       FILE_DELETE_ON_CLOSE))
-            return true; // it goes as the handle closes
-        if (GetLastError() != ERROR_SHARING_VIOLATION)
-            return GetLastError() == ERROR_DELETE_PENDING || fail(why);
-    }
-    UniqueHandle h;
-    const auto open = [&] {
-        const bool write = entry.readonly && !(d.posix && d.ignore_readonly);
+        // Under classic semantics a plain file is opened exclusively and
+        // marked in that open (delete on close): under Wine one server
+        // request fewer per file than a separate mark. An open that asks for
+        // no data or delete access (an indexer's attribute query) shares with
+        // it and keeps the file pending; its folder then waits as for any other.
+        if (!ways.posix && !e.folder() &&
+            !(e.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+            if (open_child(dir, e.name, DELETE | FILE_READ_ATTRIBUTES, 0, Kind::File,
+                           FILE_DELETE_ON_CLOSE))
+                return 0; // it goes as the handle closes
+            if (GetLastError() != ERROR_SHARING_VIOLATION)
+                return GetLastError();
+        }
+        const bool write = e.readonly() && !(ways.posix && ways.ignore_readonly);
+        const bool folder = e.folder() && !e.link();
         const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES |
                                    (write ? FILE_WRITE_ATTRIBUTES : 0) |
                                    (folder ? FILE_LIST_DIRECTORY : 0);
-        h = open_child(dir.handle, entry.name, access, kShareAll, kind);
-        return h.get();
-    };
-    return dispose(open, entry.readonly, folder, d, dir.waiting) ||
-           GetLastError() == ERROR_DELETE_PENDING || fail(why);
+        UniqueHandle h =
+            open_child(dir, e.name, access, kShareAll, e.folder() ? Kind::Directory : Kind::File);
+        const DWORD error =
+            h ? mark(h.get(), e.link(), folder, e.readonly(), ways) : GetLastError();
+        if (error != kNextWay)
+            return error;
+    }
 }
+
+// The rule for entries others hold, in one place. Each try marks the entry
+// where it is, so that what others hold open goes with their last handle
+// (mark). A folder that still lists entries (others' pending ones), and an
+// entry someone holds without delete sharing, is tried again, the pause
+// doubling from 10 ms, out of the run's one budget; then it stays.
+// `wait_for_entries` is false where something below the folder stays already:
+// it will not empty.
+template <class Try>
+DWORD with_retries(Budget& budget, bool wait_for_entries, const Try& try_once) {
+    for (DWORD pause = 10;; pause *= 2) {
+        const DWORD error = try_once();
+        const bool held =
+            error == ERROR_SHARING_VIOLATION || (error == ERROR_DIR_NOT_EMPTY && wait_for_entries);
+        if (!held || budget.left_ms == 0)
+            return error;
+        const DWORD nap = std::min<DWORD>(pause, budget.left_ms);
+        if (!fault(FaultPoint::Pause, nullptr))
+            Sleep(nap);
+        budget.left_ms -= nap;
+    }
+}
+
+// The walk below one listed folder, counting, or removing where it has a
+// report to give. The path of the current folder is one string, grown and
+// cut as the walk goes.
+class Walk {
+  public:
+    Walk(HANDLE top, const NativeString& path, const Report* report = nullptr, Ways* ways = nullptr,
+         Budget* budget = nullptr)
+        : top_(top), path_(path), report_(report), ways_(ways), budget_(budget) {}
+
+    // 0, or why the listed folder itself cannot be walked.
+    DWORD run() {
+        Frame top{nullptr, top_};
+        if (const DWORD error = list(top_, &top.listing))
+            return error;
+        push(std::move(top));
+        while (!frames_.empty()) {
+            const size_t level = frames_.size() - 1;
+            Frame& f = frames_.back();
+            if (f.next < f.listing.dirs.size()) {
+                const size_t i = f.next++;
+                if (!f.listing.dirs[i].link()) {
+                    const std::wstring name = f.listing.dirs[i].name;
+                    const DWORD error = enter(f.handle, name);
+                    frames_[level].listing.dirs[i].error = error;
+                }
+            } else {
+                if (report_)
+                    clear(f);
+                leave();
+            }
+        }
+        return 0;
+    }
+
+    long long count = 0;
+    bool kept = false; // something below the listed folder stays
+
+  private:
+    struct Frame {
+        UniqueHandle owned; // none for the listed folder
+        HANDLE handle;
+        size_t path_length = 0; // of path_ while this folder is walked
+        Listing listing;
+        size_t next = 0; // the next of listing.dirs to enter
+        bool kept = false;
+    };
+
+    void push(Frame frame) {
+        count += static_cast<long long>(frame.listing.files.size() + frame.listing.dirs.size());
+        frame.path_length = path_.size();
+        frames_.push_back(std::move(frame));
+    }
+
+    // 0 where the folder `name` was entered.
+    DWORD enter(HANDLE dir, const std::wstring& name) {
+        UniqueHandle h = open_child(dir, name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, Kind::Directory);
+        FILE_ATTRIBUTE_TAG_INFO tag;
+        if (!h || !read_tag(h.get(), &tag))
+            return GetLastError();
+        if (!is_dir(tag))
+            return 0; // a link since the listing: never entered
+        Frame child{nullptr, h.get()};
+        if (const DWORD error = list(h.get(), &child.listing))
+            return error;
+        child.owned = std::move(h);
+        path_ = join(path_, name);
+        push(std::move(child));
+        return 0;
+    }
+
+    void leave() {
+        const bool kept_below = frames_.back().kept;
+        frames_.pop_back();
+        if (frames_.empty()) {
+            kept = kept_below;
+            return;
+        }
+        Frame& f = frames_.back();
+        path_.resize(f.path_length);
+        f.listing.dirs[f.next - 1].kept = kept_below;
+    }
+
+    // The folder's files, then its folders: each went, or stays and why.
+    void clear(Frame& f) {
+        for (const Entry& e : f.listing.files)
+            done(f, What::File, e,
+                 with_retries(*budget_, false, [&] { return mark_child(f.handle, e, *ways_); }));
+        for (const Entry& e : f.listing.dirs)
+            done(f, What::Folder, e, e.error ? e.error : with_retries(*budget_, !e.kept, [&] {
+                     return mark_child(f.handle, e, *ways_);
+                 }));
+    }
+
+    void done(Frame& f, What what, const Entry& e, DWORD error) {
+        if (gone(error)) {
+            report_->went(what);
+        } else {
+            f.kept = true;
+            report_->stays(what, join(path_, e.name), describe(error));
+        }
+    }
+
+    HANDLE top_;
+    NativeString path_;
+    const Report* report_;
+    Ways* ways_;
+    Budget* budget_;
+    std::vector<Frame> frames_;
+};
 
 // Both forms where the handle gives them; a failed query leaves its form unknown.
 Identity identity(HANDLE h) {
@@ -381,30 +475,10 @@ Identity identity(HANDLE h) {
     return out;
 }
 
-// The file's index alone: a walk never leaves its volume, and Wine answers
-// this from the descriptor where its FileIdInfo looks the path up again.
-Identity WalkOps::id(HANDLE h) {
-    FILE_INTERNAL_INFORMATION info;
-    IO_STATUS_BLOCK io;
-    if (NtQueryInformationFile(h, &io, &info, sizeof info, FileInternalInformation) >= 0)
-        return {0, 0, static_cast<unsigned long long>(info.IndexNumber.QuadPart)};
-    return identity(h);
-}
-
 UniqueFile open_following(const std::wstring& api) {
     return UniqueFile(CreateFileW(api.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-
-std::wstring final_path(HANDLE h, DWORD volume_name) {
-    DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, volume_name);
-    if (n == 0)
-        return {};
-    std::wstring path(n, L'\0');
-    n = GetFinalPathNameByHandleW(h, &path[0], n, volume_name);
-    path.resize(n);
-    return path;
 }
 
 // The path the system gives for a handle, with every link resolved: by drive
@@ -413,8 +487,13 @@ std::wstring final_path(HANDLE h, DWORD volume_name) {
 std::wstring final_path(HANDLE h) {
     if (fault(FaultPoint::FinalPathQuery, h))
         return {};
-    std::wstring path = final_path(h, VOLUME_NAME_DOS);
-    return path.empty() ? final_path(h, VOLUME_NAME_GUID) : path;
+    for (DWORD form : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        std::wstring path = sized(
+            [&](wchar_t* buf, DWORD n) { return GetFinalPathNameByHandleW(h, buf, n, form); });
+        if (!path.empty())
+            return path;
+    }
+    return {};
 }
 
 // The length of the root in a path the system gives for a handle:
@@ -451,12 +530,39 @@ Chain chain_of(HANDLE h) {
     return out;
 }
 
+// The listed entry, through the handle it was opened with.
+DWORD mark_listed(Listed& listed) {
+    const FILE_ATTRIBUTE_TAG_INFO& tag = listed.tag;
+    for (;;) {
+        const DWORD error = mark(listed.handle.get(), is_link(tag), is_dir(tag),
+                                 tag.FileAttributes & FILE_ATTRIBUTE_READONLY, listed.ways);
+        if (error != kNextWay)
+            return error;
+    }
+}
+
 } // namespace
+
+NativeString api_path(const NativeString& path) {
+    if (starts_with(path, L"\\\\?\\"))
+        return path;
+    std::wstring full = sized(
+        [&](wchar_t* buf, DWORD n) { return GetFullPathNameW(path.c_str(), n, buf, nullptr); });
+    if (full.empty())
+        return path;
+    if (starts_with(full, L"\\\\.\\"))
+        return full;
+    while (full.size() > 3 && full.back() == L'\\')
+        full.pop_back();
+    if (starts_with(full, L"\\\\"))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
 
 ListedPtr open_listed(const NativeString& path, std::string* why) {
     why->clear();
     ListedPtr listed(new Listed);
-    listed->api = long_path(path);
+    listed->api = api_path(path);
     // Through ntdll: CreateFileW opens a folder only with backup semantics,
     // which ask for backup intent. Without delete access where it cannot be
     // had (the entry in use without delete sharing), and without changing
@@ -484,21 +590,31 @@ ListedPtr open_listed(const NativeString& path, std::string* why) {
     // folder that is denied, on a share that is gone or with a tag that
     // cannot be read stays, and the caller says so.
     const DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND &&
-        error != ERROR_DELETE_PENDING)
+    if (!gone(error))
         *why = describe(error);
     return nullptr;
 }
 
-bool exists(const Listed& listed) {
-    // A link counts unless its target is known to be missing.
-    if (!is_link(listed.tag) || open_following(listed.api))
-        return true;
-    return GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND;
+long long count_tree(const Listed& listed) {
+    if (!is_dir(listed.tag))
+        return 0;
+    Walk walk(listed.handle.get(), {});
+    walk.run();
+    return walk.count;
 }
 
-Identity identity(const Listed& listed) {
-    return identity(listed.handle.get());
+void remove_tree(Listed& listed, const NativeString& path, Budget& budget, const Report& report) {
+    Walk walk(listed.handle.get(), path, &report, &listed.ways, &budget);
+    DWORD error = is_dir(listed.tag) ? walk.run() : 0;
+    const DWORD attributes = listed.tag.FileAttributes;
+    if (error == 0 && !(attributes & FILE_ATTRIBUTE_DIRECTORY) && !is_link(listed.tag))
+        error = ERROR_DIRECTORY; // a listed file stays as it is
+    if (error == 0)
+        error = with_retries(budget, !walk.kept, [&] { return mark_listed(listed); });
+    if (gone(error))
+        report.went(What::Listed);
+    else
+        report.stays(What::Listed, path, describe(error));
 }
 
 bool is_link(const Listed& listed) {
@@ -510,33 +626,8 @@ Chain chain(const Listed& listed) {
 }
 
 Chain chain(const NativeString& path) {
-    UniqueFile h = open_following(long_path(path));
+    UniqueFile h = open_following(api_path(path));
     return h ? chain_of(h.get()) : Chain();
-}
-
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit,
-          Waiting* waiting) {
-    if (is_dir(listed.tag))
-        walk_tree(WalkOps{&listed.disposal, waiting}, listed.handle.get(), path, mode, visit);
-}
-
-bool remove_file(const Dir& dir, const Entry& entry, std::string* why) {
-    return remove_child(dir, entry, Kind::File, why);
-}
-
-// A junction or directory link goes as a link, never its target.
-bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
-    return remove_child(dir, entry, Kind::Directory, why);
-}
-
-bool remove_listed(const Listed& listed, Waiting* waiting, std::string* why) {
-    if (!(listed.tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        SetLastError(ERROR_DIRECTORY); // a file is not removed as a folder
-        return fail(why);
-    }
-    const bool readonly = listed.tag.FileAttributes & FILE_ATTRIBUTE_READONLY;
-    const auto open = [&listed] { return listed.handle.get(); };
-    return dispose(open, readonly, true, listed.disposal, waiting) || fail(why);
 }
 
 std::string missing_text() {
@@ -544,7 +635,7 @@ std::string missing_text() {
 }
 
 NativeString resolve(const NativeString& path) {
-    UniqueFile h = open_following(long_path(path));
+    UniqueFile h = open_following(api_path(path));
     return h ? final_path(h.get()) : NativeString();
 }
 
