@@ -259,7 +259,7 @@ DWORD mark(HANDLE h, bool link, bool folder, bool readonly, Ways& ways) {
     if (link && !read_tag(h, &tag))
         return GetLastError();
     if (link && (tag.ReparseTag == 0 || !is_link(tag)))
-        return ERROR_REPARSE_TAG_INVALID;
+        return ERROR_CANT_RESOLVE_FILENAME;
     Listing inside;
     if (const DWORD error = folder ? list(h, &inside) : 0)
         return error;
@@ -289,22 +289,34 @@ DWORD mark(HANDLE h, bool link, bool folder, bool readonly, Ways& ways) {
     return done ? 0 : GetLastError();
 }
 
-// One try at the entry `e` of the folder `dir`: opened on itself, and marked.
-DWORD mark_child(HANDLE dir, const Entry& e, Ways& ways) {
+// Wine opens a Linux symbolic link as its target, and deletes the target
+// through that handle; it lists a link to a folder as a reparse point with
+// tag 0 (never entered), but one to a file as a plain file. So under Wine a
+// file goes only where the handle's name is the name it has in its folder.
+const bool kWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+
+// The path of `h` on its volume, as FileNameInformation gives it.
+std::wstring name_of(HANDLE h) {
+    struct {
+        FILE_NAME_INFO info;
+        wchar_t rest[32767];
+    } name;
+    if (!GetFileInformationByHandleEx(h, FileNameInfo, &name, sizeof name))
+        return {};
+    return std::wstring(name.info.FileName, name.info.FileNameLength / sizeof(wchar_t));
+}
+
+bool has_name(HANDLE h, const std::wstring& folder, const std::wstring& name) {
+    const std::wstring expected = join(folder, name);
+    const std::wstring found = name_of(h);
+    return CompareStringOrdinal(found.c_str(), int(found.size()), expected.c_str(),
+                                int(expected.size()), TRUE) == CSTR_EQUAL;
+}
+
+// One try at the entry `e` of the folder `dir`, whose name under Wine is
+// `wine_folder`: opened on itself, and marked.
+DWORD mark_child(HANDLE dir, const std::wstring& wine_folder, const Entry& e, Ways& ways) {
     for (;;) {
-        // Under classic semantics a plain file is opened exclusively and
-        // marked in that open (delete on close): under Wine one server
-        // request fewer per file than a separate mark. An open that asks for
-        // no data or delete access (an indexer's attribute query) shares with
-        // it and keeps the file pending; its folder then waits as for any other.
-        if (!ways.posix && !e.folder() &&
-            !(e.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-            if (open_child(dir, e.name, DELETE | FILE_READ_ATTRIBUTES, 0, Kind::File,
-                           FILE_DELETE_ON_CLOSE))
-                return 0; // it goes as the handle closes
-            if (GetLastError() != ERROR_SHARING_VIOLATION)
-                return GetLastError();
-        }
         const bool write = e.readonly() && !(ways.posix && ways.ignore_readonly);
         const bool folder = e.folder() && !e.link();
         const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES |
@@ -312,8 +324,11 @@ DWORD mark_child(HANDLE dir, const Entry& e, Ways& ways) {
                                    (folder ? FILE_LIST_DIRECTORY : 0);
         UniqueHandle h =
             open_child(dir, e.name, access, kShareAll, e.folder() ? Kind::Directory : Kind::File);
-        const DWORD error =
-            h ? mark(h.get(), e.link(), folder, e.readonly(), ways) : GetLastError();
+        if (!h)
+            return GetLastError();
+        if (kWine && !e.folder() && !has_name(h.get(), wine_folder, e.name))
+            return ERROR_CANT_RESOLVE_FILENAME;
+        const DWORD error = mark(h.get(), e.link(), folder, e.readonly(), ways);
         if (error != kNextWay)
             return error;
     }
@@ -353,6 +368,8 @@ class Walk {
     // 0, or why the listed folder itself cannot be walked.
     DWORD run() {
         Frame top{nullptr, top_};
+        if (kWine)
+            top.wine_name = name_of(top_);
         if (const DWORD error = list(top_, &top.listing))
             return error;
         push(std::move(top));
@@ -386,6 +403,7 @@ class Walk {
         Listing listing;
         size_t next = 0; // the next of listing.dirs to enter
         bool kept = false;
+        std::wstring wine_name; // under Wine, the folder's name on its volume
     };
 
     void push(Frame frame) {
@@ -404,6 +422,8 @@ class Walk {
         if (!is_dir(tag))
             return 0; // a link since the listing: never entered
         Frame child{nullptr, h.get()};
+        if (kWine)
+            child.wine_name = name_of(h.get());
         if (const DWORD error = list(h.get(), &child.listing))
             return error;
         child.owned = std::move(h);
@@ -427,11 +447,12 @@ class Walk {
     // The folder's files, then its folders: each went, or stays and why.
     void clear(Frame& f) {
         for (const Entry& e : f.listing.files)
-            done(f, What::File, e,
-                 with_retries(*budget_, false, [&] { return mark_child(f.handle, e, *ways_); }));
+            done(f, What::File, e, with_retries(*budget_, false, [&] {
+                     return mark_child(f.handle, f.wine_name, e, *ways_);
+                 }));
         for (const Entry& e : f.listing.dirs)
             done(f, What::Folder, e, e.error ? e.error : with_retries(*budget_, !e.kept, [&] {
-                     return mark_child(f.handle, e, *ways_);
+                     return mark_child(f.handle, f.wine_name, e, *ways_);
                  }));
     }
 
