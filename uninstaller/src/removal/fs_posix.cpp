@@ -156,15 +156,12 @@ int remove_dir(int dir, const char* name) {
     return unlinkat(dir, name, 0) == 0 ? 0 : errno;
 }
 
-constexpr size_t kHeld = 32;
-
 // The walk below one listed folder, counting, or removing where it has a
-// report to give. Only the deepest kHeld folders keep their descriptor, and
-// the listed one: a folder let go is opened again from its child by "..", or
-// where that leads elsewhere (the child moved) by name from the nearest
-// folder still held, in both cases only if it is still the folder that was
-// listed. The path of the current folder is one string, grown and cut as the
-// walk goes.
+// report to give. Only the current folder holds a descriptor, so depth costs
+// none: a folder is reached again from its child by "..", as fts does, and
+// only while that is still the folder that was listed; else the walk goes
+// back to the listed folder, and what is left between them stays, and is
+// told there. The path of the current folder is one string, grown and cut.
 class Walk {
   public:
     Walk(const Listed& listed, const NativeString& path, const Report* report)
@@ -174,26 +171,17 @@ class Walk {
     int run() {
         if (report_)
             unlock(listed_.parent.get(), listed_.name.c_str());
-        Frame top;
-        top.fd = UniqueFd(openat(listed_.parent.get(), listed_.name.c_str(), kOpenDir));
-        if (!top.fd)
+        frames_.push_back({listed_.st, {}, path_.size()});
+        if (!open_top())
             return errno;
-        if (!is(top.fd, listed_.st))
-            return ESTALE;
-        if (!list(top.fd.get(), &top.listing))
+        if (!list(fd_.get(), &frames_[0].listing))
             return errno;
-        top.st = listed_.st;
-        push(std::move(top));
+        count += frames_[0].listing.files.size() + frames_[0].listing.dirs.size();
         while (!frames_.empty()) {
-            const size_t level = frames_.size() - 1;
             Frame& f = frames_.back();
-            if (!f.fd) {
-                leave(); // lost: it moved away with what is left in it
-            } else if (f.next < f.listing.dirs.size()) {
-                const size_t i = f.next++;
-                const std::string name = f.listing.dirs[i].name;
-                const int error = enter(f.fd.get(), name);
-                frames_[level].listing.dirs[i].error = error;
+            if (f.next < f.listing.dirs.size()) {
+                Entry& e = f.listing.dirs[f.next++]; // stays where it is as frames_ grows
+                e.error = enter(e.name);
             } else {
                 if (report_)
                     clear(f);
@@ -207,72 +195,59 @@ class Walk {
 
   private:
     struct Frame {
-        UniqueFd fd; // closed while let go
         struct stat st;
-        std::string name;
-        size_t path_length = 0; // of path_ while this folder is walked
         Listing listing;
-        size_t next = 0; // the next of listing.dirs to enter
+        size_t path_length; // of path_ while this folder is walked
+        size_t next = 0;    // the next of listing.dirs to enter
     };
 
-    void push(Frame frame) {
-        count += static_cast<long long>(frame.listing.files.size() + frame.listing.dirs.size());
-        frame.path_length = path_.size();
-        frames_.push_back(std::move(frame));
-        if (frames_.size() > kHeld + 1)
-            frames_[frames_.size() - kHeld - 1].fd = UniqueFd();
+    bool open_top() {
+        fd_ = UniqueFd(openat(listed_.parent.get(), listed_.name.c_str(), kOpenDir));
+        errno = fd_ ? ESTALE : errno;
+        return is(fd_, listed_.st);
     }
 
     // 0 where the folder `name` was entered, or is a link and goes as one.
-    int enter(int dir, const std::string& name) {
+    int enter(const std::string& name) {
         if (report_)
-            unlock(dir, name.c_str());
-        Frame child;
-        child.fd = UniqueFd(open_dir(dir, name.c_str()));
-        if (!child.fd)
+            unlock(fd_.get(), name.c_str());
+        UniqueFd fd(open_dir(fd_.get(), name.c_str()));
+        if (!fd)
             return errno == ELOOP || errno == ENOTDIR ? 0 : errno;
-        if (fstat(child.fd.get(), &child.st) != 0)
+        Frame child{{}, {}, 0};
+        if (fstat(fd.get(), &child.st) != 0)
             return errno;
         if (child.st.st_dev != listed_.st.st_dev)
             return EXDEV;
-        if (!list(child.fd.get(), &child.listing))
+        if (!list(fd.get(), &child.listing))
             return errno;
-        child.name = name;
+        count += child.listing.files.size() + child.listing.dirs.size();
         path_ = join(path_, name);
-        push(std::move(child));
+        child.path_length = path_.size();
+        frames_.push_back(std::move(child));
+        fd_ = std::move(fd);
         return 0;
     }
 
-    // Done with the deepest folder: its parent, if let go, is opened again.
     void leave() {
-        const UniqueFd child = std::move(frames_.back().fd);
         frames_.pop_back();
         if (frames_.empty())
             return;
-        path_.resize(frames_.back().path_length);
-        Frame& f = frames_.back();
-        if (f.fd)
-            return;
-        UniqueFd up(child ? openat(child.get(), "..", kOpenDir) : -1);
-        if (is(up, f.st)) {
-            f.fd = std::move(up);
-            return;
+        UniqueFd up(openat(fd_.get(), "..", kOpenDir));
+        if (is(up, frames_.back().st)) {
+            fd_ = std::move(up);
+        } else {
+            frames_.resize(1); // moved meanwhile: what is left in it stays
+            if (!open_top())
+                frames_.clear();
         }
-        size_t k = frames_.size() - 1;
-        while (!frames_[k].fd)
-            --k; // the listed folder is always held
-        UniqueFd at;
-        for (int dir = frames_[k].fd.get(); ++k < frames_.size(); dir = at.get()) {
-            at = UniqueFd(openat(dir, frames_[k].name.c_str(), kOpenDir));
-            if (!is(at, frames_[k].st))
-                return;
-        }
-        f.fd = std::move(at);
+        if (!frames_.empty())
+            path_.resize(frames_.back().path_length);
     }
 
     // The folder's files, then its folders: each went, or stays and why.
     void clear(const Frame& f) {
-        const int dir = f.fd.get();
+        const int dir = fd_.get();
         for (const Entry& e : f.listing.files)
             done(What::File, e.name, unlinkat(dir, e.name.c_str(), 0) == 0 ? 0 : errno);
         for (const Entry& e : f.listing.dirs)
@@ -291,6 +266,7 @@ class Walk {
     NativeString path_;
     const Report* report_;
     std::vector<Frame> frames_;
+    UniqueFd fd_; // the current folder's
 };
 
 // The listed entry, by name below its pinned parent, only while the name
