@@ -1,9 +1,7 @@
 #pragma once
-// The file-system back end of the removal, one per platform. It opens each
+// The file-system back end of the removal, one per platform: it opens each
 // listed path once, then counts or removes the tree below it in a loop of its
-// own, through handles: a folder is listed through its own handle and its
-// entries are opened relative to it, so a link swapped in at any moment is
-// never followed. The layer above hears only what went and what stays.
+// own, through handles, and tells the layer above what went and what stays.
 
 #include <functional>
 #include <memory>
@@ -19,16 +17,16 @@ struct ListedCloser {
 };
 using ListedPtr = std::unique_ptr<Listed, ListedCloser>;
 
-// How long one run may still wait, in all, for entries that others hold:
-// one budget for the whole run, so that many such entries cost no more than one.
+// How long one run may still wait, in all, for entries others hold, so that
+// many of them cost no more than one.
 struct Budget {
     unsigned left_ms = 3000;
 };
 
 enum class What { File, Folder, Listed };
 
-// What a removal tells, once for each entry as its turn comes, the listed
-// path last: it went (or was gone already), or it stays, and why.
+// What a removal tells of each entry as its turn comes, the listed path
+// last: it went (or was gone already), or it stays, and why.
 struct Report {
     std::function<void(What)> went;
     std::function<void(What, const NativeString& path, const std::string& why)> stays;
@@ -39,14 +37,14 @@ struct Report {
 ListedPtr open_listed(const NativeString& path, std::string* why);
 
 // The files and folders below a listed folder; a link counts as one entry and
-// is never entered, nor is a folder on another file system or one that
-// cannot be listed. 0 for a listed file or link.
+// is never entered, nor is a folder on another mount or one that cannot be
+// listed. 0 for a listed file or link.
 long long count_tree(const Listed& listed);
 
 // Removes everything below a listed folder bottom-up, each folder's files
 // before its folders, then the listed path itself: a folder as an empty
-// folder, a link as a link; a listed file stays as it is. `path` is the
-// listed path as given; the paths reported are built from it.
+// folder, a link as a link; a listed file stays as it is. The paths told are
+// built from `path`, the listed path as given.
 void remove_tree(Listed& listed, const NativeString& path, Budget& budget, const Report& report);
 
 // What a folder is, wherever it is reached from, in both forms Windows gives,
@@ -90,8 +88,7 @@ bool is_link(const Listed& listed);
 
 // The chain of the listed entry itself; of a folder named by its path (links
 // followed), empty when it does not exist. These and resolve() reopen by
-// path: they only read identities and paths, for the guard and to know a
-// listed folder inside another, and nothing is deleted through what they open.
+// path to read identities and paths only: nothing is deleted through them.
 Chain chain(const Listed& listed);
 Chain chain(const NativeString& path);
 
@@ -102,15 +99,13 @@ NativeString resolve(const NativeString& path);
 std::string missing_text();
 
 #ifdef _WIN32
-// The form a path is opened in: absolute, normalised, in its \\?\ form where
-// it names a file (free of the MAX_PATH limit), in its \\.\ form where Windows
-// takes it for a device, as it does a last component "COM1" or "nul.txt".
+// The form a path is opened in: absolute and normalised; \\?\ where it names
+// a file, \\.\ where Windows takes it for a device ("C:\x\COM1", "nul.txt").
 NativeString api_path(const NativeString& path);
 
-// Name surrogates (symbolic links, junctions and the like) are links; so is a
-// reparse point whose tag reads 0, which no Windows reparse point has but
-// Wine gives a Linux symbolic link. Other reparse points, such as cloud
-// placeholders, are ordinary entries.
+// Name surrogates (symbolic links, junctions) are links, and so is a reparse
+// point with tag 0, as Wine shows a Linux link; other reparse points, such
+// as cloud placeholders, are ordinary entries.
 bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag);
 #endif
 

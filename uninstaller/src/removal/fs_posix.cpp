@@ -1,12 +1,13 @@
-// POSIX back end: a listed path is opened once (O_PATH, without following a
-// link at its end) below its parent's descriptor, and every step after that
-// goes through directory descriptors: a folder swapped for a link at any
-// moment is never followed, and a folder on another mount is never entered.
+// POSIX back end: a listed path is pinned once (its parent opened, the entry
+// itself not followed), and below it every step goes through directory
+// descriptors: a folder swapped for a link at any moment is never followed,
+// and a folder on another mount is never entered.
 #include "src/removal/fs.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -21,32 +22,24 @@ namespace removal::fs {
 
 namespace {
 
+// A descriptor, closed when it goes; -1 where there is none.
 class UniqueFd {
   public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        std::swap(fd_, other.fd_); // the old one closes with `other`
+        return *this;
+    }
     ~UniqueFd() {
         if (fd_ >= 0)
             close(fd_);
-    }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0)
-                close(fd_);
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
     }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
 
   private:
-    int fd_ = -1;
-};
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
+    int fd_;
 };
 
 Identity identity(const struct stat& st) {
@@ -71,8 +64,7 @@ bool is(const UniqueFd& fd, const struct stat& st) {
 struct Listed {
     UniqueFd parent; // the folder that holds the entry
     std::string name;
-    UniqueFd fd; // O_PATH: the entry itself, a link included
-    struct stat st;
+    struct stat st; // of the entry itself, a link not followed
 };
 
 void ListedCloser::operator()(Listed* listed) const {
@@ -85,8 +77,8 @@ constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // `name` in `dir` as a folder to walk: never through a link, and never onto
 // another mount (bind mounts of the same file system included), as
-// rm --one-file-system; EXDEV where it is a mount point. Without openat2
-// (before Linux 5.6) a mount of another device still shows in the walk.
+// rm --one-file-system does; EXDEV where it is a mount point. Without
+// openat2 (before Linux 5.6) only a mount of another device is told apart.
 int open_dir(int dir, const char* name) {
     open_how how{};
     how.flags = kOpenDir;
@@ -100,39 +92,33 @@ struct Entry {
     int error = 0; // for a folder: why it was not emptied
 };
 
-// Folders, and links to folders, apart from the other entries, each in
-// listing order.
+// Folders, links to folders among them, apart from the other entries, each
+// in listing order. False, with errno, where it cannot be listed to the end.
 struct Listing {
     std::vector<Entry> files, dirs;
 };
 
-bool is_dir_entry(int dirfd, const dirent* e) {
-    if (e->d_type == DT_DIR)
-        return true;
-    if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
-        return false;
-    // A link counts as a folder when its target is one.
-    struct stat st;
-    return fstatat(dirfd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-}
-
-// False, with errno, where the folder cannot be listed to the end.
 bool list(int fd, Listing* out) {
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return false;
-    std::unique_ptr<DIR, DirCloser> d(fdopendir(copy));
-    if (!d) {
-        close(copy);
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+    if (!dir) {
+        if (copy >= 0)
+            close(copy);
         return false;
     }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
     for (;;) {
         errno = 0;
-        const dirent* e = readdir(d.get());
+        const dirent* e = readdir(dir);
         if (!e)
             return errno == 0;
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            (is_dir_entry(fd, e) ? out->dirs : out->files).push_back({e->d_name});
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st; // a link counts as a folder when its target is one
+        const bool folder =
+            e->d_type == DT_DIR || ((e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) &&
+                                    fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode));
+        (folder ? out->dirs : out->files).push_back({e->d_name});
     }
 }
 
@@ -146,8 +132,13 @@ void unlock(int dir, const char* name) {
         fchmodat(dir, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
 }
 
-// An empty folder, or a link to one, which goes as a link. Unlinking asks
-// nothing of an entry's own permissions, so nothing is made writable first.
+// Unlinking asks nothing of an entry's own permissions, so nothing is made
+// writable first. 0, or why not.
+int remove_file(int dir, const char* name) {
+    return unlinkat(dir, name, 0) == 0 ? 0 : errno;
+}
+
+// An empty folder, or a link to one, which goes as a link.
 int remove_dir(int dir, const char* name) {
     if (unlinkat(dir, name, AT_REMOVEDIR) == 0)
         return 0;
@@ -245,21 +236,20 @@ class Walk {
             path_.resize(frames_.back().path_length);
     }
 
-    // The folder's files, then its folders: each went, or stays and why.
+    // The folder's files, then its folders: each went (gone already counts:
+    // someone else deleted it meanwhile), or stays and why.
     void clear(const Frame& f) {
-        const int dir = fd_.get();
-        for (const Entry& e : f.listing.files)
-            done(What::File, e.name, unlinkat(dir, e.name.c_str(), 0) == 0 ? 0 : errno);
-        for (const Entry& e : f.listing.dirs)
-            done(What::Folder, e.name, e.error ? e.error : remove_dir(dir, e.name.c_str()));
-    }
-
-    // Gone already counts as gone: someone else deleted it meanwhile.
-    void done(What what, const std::string& name, int error) {
-        if (error == 0 || error == ENOENT)
-            report_->went(what);
-        else
-            report_->stays(what, join(path_, name), std::strerror(error));
+        for (const std::vector<Entry>* entries : {&f.listing.files, &f.listing.dirs})
+            for (const Entry& e : *entries) {
+                const What what = entries == &f.listing.dirs ? What::Folder : What::File;
+                const int error = e.error              ? e.error
+                                  : what == What::File ? remove_file(fd_.get(), e.name.c_str())
+                                                       : remove_dir(fd_.get(), e.name.c_str());
+                if (error == 0 || error == ENOENT)
+                    report_->went(what);
+                else
+                    report_->stays(what, join(path_, e.name), std::strerror(error));
+            }
     }
 
     const Listed& listed_;
@@ -283,53 +273,51 @@ int remove_listed(const Listed& listed) {
     return remove_dir(listed.parent.get(), listed.name.c_str());
 }
 
+// `fd` and every folder above it, through "..", up to the root (its own
+// parent); an unknown identity ends a chain that cannot be followed that far.
+Chain chain_from(int fd, Chain out) {
+    UniqueFd dir(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    struct stat st;
+    while (dir && fstat(dir.get(), &st) == 0) {
+        if (!out.empty() && out.back() == identity(st))
+            return out; // the root
+        out.push_back(identity(st));
+        dir = UniqueFd(openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    out.push_back(Identity());
+    return out;
+}
+
 } // namespace
 
 ListedPtr open_listed(const NativeString& path, std::string* why) {
     why->clear();
-    // Split as spelled ("." and ".." resolved), then the parent as named and
-    // the last component without following it.
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; start <= path.size(); start = end + 1) {
-        end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        if (part == ".." && !parts.empty() && parts.back() != "..")
-            parts.pop_back();
-        else if (!part.empty() && part != ".")
-            parts.push_back(part);
-    }
-    if (parts.empty()) {
-        *why = std::strerror(EISDIR); // a root: never removed
+    // As spelled ("." and ".." resolved): the parent as named, the entry
+    // itself not followed. A root is never removed.
+    std::filesystem::path p = std::filesystem::path(path).lexically_normal();
+    if (!p.has_filename())
+        p = p.parent_path();
+    if (p == p.root_path()) {
+        *why = std::strerror(EISDIR);
         return nullptr;
     }
-    std::string parent = path[0] == '/' ? "/" : "";
-    for (size_t i = 0; i + 1 < parts.size(); ++i)
-        parent += parts[i] + "/";
     ListedPtr listed(new Listed);
-    listed->name = parts.back();
-    listed->parent =
-        UniqueFd(open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (listed->parent)
-        listed->fd = UniqueFd(
-            openat(listed->parent.get(), listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (listed->fd && fstat(listed->fd.get(), &listed->st) == 0)
+    listed->name = p.filename();
+    listed->parent = UniqueFd(open(p.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (listed->parent &&
+        fstatat(listed->parent.get(), listed->name.c_str(), &listed->st, AT_SYMLINK_NOFOLLOW) == 0)
         return listed;
     // Only "not found" means nothing is there (a file on the way is not a
-    // folder either); a folder that cannot be entered stays, and the caller
-    // says so.
+    // folder either); a folder that cannot be entered stays, and says why.
     if (errno != ENOENT && errno != ENOTDIR)
         *why = std::strerror(errno);
     return nullptr;
 }
 
 long long count_tree(const Listed& listed) {
-    if (!S_ISDIR(listed.st.st_mode))
-        return 0;
     Walk walk(listed, {}, nullptr);
-    walk.run();
+    if (S_ISDIR(listed.st.st_mode))
+        walk.run();
     return walk.count;
 }
 
@@ -346,29 +334,6 @@ void remove_tree(Listed& listed, const NativeString& path, Budget&, const Report
 bool is_link(const Listed& listed) {
     return S_ISLNK(listed.st.st_mode);
 }
-
-namespace {
-
-// `fd` and every folder above it, through "..", up to the root (its own
-// parent); an unknown identity ends a chain that cannot be followed that far.
-Chain chain_from(int fd, Chain out) {
-    UniqueFd dir(fcntl(fd, F_DUPFD_CLOEXEC, 0));
-    struct stat st;
-    bool at_root = false;
-    while (dir && fstat(dir.get(), &st) == 0) {
-        const Identity id = identity(st);
-        at_root = !out.empty() && out.back() == id;
-        if (at_root)
-            break;
-        out.push_back(id);
-        dir = UniqueFd(openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    }
-    if (!at_root)
-        out.push_back(Identity());
-    return out;
-}
-
-} // namespace
 
 Chain chain(const Listed& listed) {
     return chain_from(listed.parent.get(), {identity(listed.st)});

@@ -55,19 +55,12 @@ bool gone(DWORD error) {
            error == ERROR_PATH_NOT_FOUND || error == ERROR_DELETE_PENDING;
 }
 
-// What the APIs that say the size they need give (GetFullPathNameW,
-// GetFinalPathNameByHandleW): asked again while the answer grows meanwhile (a
-// rename between the calls); empty on failure.
+// What GetFullPathNameW or GetFinalPathNameByHandleW gives, in one call into
+// room for the longest path; empty where it fails.
 template <class Get> std::wstring sized(const Get& get) {
-    std::wstring out;
-    for (DWORD n = get(nullptr, 0), attempt = 0; n != 0 && attempt < 3; ++attempt) {
-        out.resize(n);
-        const DWORD got = get(&out[0], n);
-        if (got < n)
-            return out.substr(0, got);
-        n = got;
-    }
-    return {};
+    std::wstring out(32768, L'\0');
+    const DWORD n = get(&out[0], DWORD(out.size()));
+    return n && n < out.size() ? out.substr(0, n) : std::wstring();
 }
 
 struct Entry {

@@ -21,15 +21,10 @@ struct ToRemove {
     std::string stays; // after its turn, why the listed path itself stays
 };
 
-std::string prefix(fs::What what) {
-    switch (what) {
-    case fs::What::File:
-        return "删除失败文件: ";
-    case fs::What::Folder:
-        return "删除失败目录: ";
-    default:
-        return "删除主目录失败: ";
-    }
+// The line that tells why an entry stays.
+std::string stays_line(fs::What what, const NativeString& path, const std::string& why) {
+    const char* const prefix[] = {"删除失败文件: ", "删除失败目录: ", "删除主目录失败: "};
+    return prefix[static_cast<int>(what)] + to_utf8(path) + " (" + why + ")";
 }
 
 class Remover {
@@ -49,7 +44,7 @@ class Remover {
     void stopped(const std::string& why) {
         left_behind("卸载过程出错： " + why);
         for (; next_ < todo_.size(); ++next_)
-            left_behind(prefix(fs::What::Listed) + to_utf8(*todo_[next_].path) + " (" + why + ")");
+            left_behind(stays_line(fs::What::Listed, *todo_[next_].path, why));
     }
 
   private:
@@ -78,7 +73,7 @@ class Remover {
                 continue;
             }
             if (!unopened.empty())
-                left_behind(prefix(fs::What::Listed) + to_utf8(path) + " (" + unopened + ")");
+                left_behind(stays_line(fs::What::Listed, path, unopened));
             if (!listed)
                 continue;
             const fs::Chain chain = fs::chain(*listed);
@@ -103,15 +98,14 @@ class Remover {
         if (!t.listed) {
             // Listed before: by now gone, or staying for the reason told then.
             const std::string& why = todo_[t.first].stays;
-            say(prefix(fs::What::Listed) + to_utf8(*t.path) + " (" +
-                (why.empty() ? fs::missing_text() : why) + ")");
+            say(stays_line(fs::What::Listed, *t.path, why.empty() ? fs::missing_text() : why));
             step();
             return;
         }
         fs::Report report;
         report.went = [this](fs::What) { step(); };
         report.stays = [this, &t](fs::What what, const NativeString& path, const std::string& why) {
-            left_behind(prefix(what) + to_utf8(path) + " (" + why + ")");
+            left_behind(stays_line(what, path, why));
             if (what == fs::What::Listed)
                 t.stays = why;
             step();
