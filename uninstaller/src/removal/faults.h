@@ -25,6 +25,7 @@ enum class FaultPoint {
     IgnoreReadonlyRefused,
     DeletePending, // opening an entry (by its name) finds another process deleting it
     Mark,          // marking an entry for deletion fails (as for a file mapped in memory)
+    Attributes,    // clearing the read-only attribute is denied, as an ACL can deny it
     Pause,         // true skips the sleep of a pause for an entry others hold
 };
 

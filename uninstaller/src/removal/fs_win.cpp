@@ -151,14 +151,13 @@ DWORD list(HANDLE dir, Listing* out) {
     return GetLastError() == ERROR_NO_MORE_FILES ? 0 : GetLastError();
 }
 
-// Sets the attributes through the handle, times untouched, keeping the last error.
+// Sets the attributes through the handle, times untouched.
 bool set_attributes(HANDLE h, DWORD attributes) {
-    const DWORD error = GetLastError();
+    if (fault(FaultPoint::Attributes, h))
+        return SetLastError(ERROR_ACCESS_DENIED), false;
     FILE_BASIC_INFO basic{};
     basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
-    const bool done = SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
-    SetLastError(error);
-    return done;
+    return SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
 }
 
 // FileDispositionInfoEx (Windows 10 1607) and its flags, which the headers
@@ -224,10 +223,11 @@ DWORD mark(HANDLE h, const Entry& e, Ways& ways) {
     const bool done = mark_as(h, ignore       ? kDelete | kPosix | kIgnoreReadonly
                                  : ways.posix ? kDelete | kPosix
                                               : 0);
+    const DWORD error = done ? 0 : GetLastError();
     if (clear && (!done || names.NumberOfLinks > 1))
         set_attributes(h, before.FileAttributes);
-    if (done || !ways.posix || !refused(GetLastError()))
-        return done ? 0 : GetLastError();
+    if (done || !ways.posix || !refused(error))
+        return error;
     (ignore ? ways.ignore_readonly : ways.posix) = false;
     return kNextWay;
 }

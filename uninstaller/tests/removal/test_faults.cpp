@@ -310,6 +310,10 @@ bool no_mark(FaultPoint point, const void*) {
     return classic_only(point) || point == FaultPoint::Mark;
 }
 
+bool no_attributes(FaultPoint point, const void*) {
+    return classic_only(point) || point == FaultPoint::Attributes;
+}
+
 void reset_counts() {
     posix_asked = ignore_asked = writable_seen = pauses = 0;
 }
@@ -447,17 +451,19 @@ TEST_SUITE("faults") {
         CHECK_FALSE(fsys::exists(t / "g"));
     }
 
-    TEST_CASE("a read-only file whose deletion fails keeps its attribute") {
-        TempDir tmp;
-        fsys::path t = tmp / "t";
-        make_file(t / "ro.txt");
-        set_readonly(t / "ro.txt");
-        Faults f(no_mark);
-        Outcome o = remove_paths({t});
-        REQUIRE(o.lines().size() == 2);
-        CHECK(o.lines()[0] ==
-              kFileFailed + u8(t / "ro.txt") + " (" + system_text(ERROR_ACCESS_DENIED) + ")");
-        CHECK((GetFileAttributesW((t / "ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+    TEST_CASE("a read-only file whose attribute or deletion is denied stays as it was, told") {
+        for (const auto hook : {no_mark, no_attributes}) {
+            TempDir tmp;
+            fsys::path t = tmp / "t";
+            make_file(t / "ro.txt");
+            set_readonly(t / "ro.txt");
+            Faults f(hook);
+            Outcome o = remove_paths({t});
+            REQUIRE(o.lines().size() == 2);
+            CHECK(o.lines()[0] ==
+                  kFileFailed + u8(t / "ro.txt") + " (" + system_text(ERROR_ACCESS_DENIED) + ")");
+            CHECK((GetFileAttributesW((t / "ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+        }
     }
 }
 #endif
