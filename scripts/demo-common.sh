@@ -30,7 +30,7 @@ if [ $headless = yes ] && ! xdpyinfo -display "$(cat "$build/xvfb.display" 2>/de
 fi
 display=$("$runner" "$build" --init)
 
-prefix_c=$build/wineprefix/drive_c
+prefix_c=$("$runner" "$build" --prefix)/drive_c # Wine 8, or Wine 10 with VELTA_WINE=10
 user=$(id -un)
 install=$prefix_c/users/$user/AppData/Local/Programs/VeltaAI
 install_win="C:\\users\\$user\\AppData\\Local\\Programs\\VeltaAI"

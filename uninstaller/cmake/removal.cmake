@@ -10,7 +10,6 @@ function(removal_library name)
     ${_removal_dir}/src/removal/fs.h
     ${_removal_dir}/src/removal/faults.h
     ${_removal_dir}/src/removal/guard.h
-    ${_removal_dir}/src/removal/walk.h
     ${_removal_dir}/src/removal/removal.cpp
     ${_removal_dir}/src/removal/guard.cpp)
   if(WIN32)

@@ -162,7 +162,7 @@ uninstall_test(uninstall.window.confirm COMMAND tst_uninstallwindow_confirm)
 # with the folders inside the prefix.
 set(e2e_cases skip-upper skip-lower skip-mixed near-miss cancel alt-f4 nothing-ticked
   token-only settings-only all-four servicepath-missing close-during-removal
-  confirm-error appdata-empty platform-missing protected locked-file icon-elsewhere)
+  confirm-error appdata-empty platform-missing protected locked-file links icon-elsewhere)
 if(WIN32)
   # Qt plugins of each kind the program links in, planted by the planted case.
   foreach(plant "platforms;qwindows;org.qt-project.Qt.QPA.QPlatformIntegrationFactoryInterface.5.3;windows"

@@ -326,6 +326,38 @@ def case_locked_file(case):
     check(count_entries(case.model) == 2, "more than the locked file and its folder stayed")
 
 
+def case_links(case):
+    # Links in the model folder, to a folder and to a file outside it, each
+    # with a canary behind it. Natively they go as links. Under Wine they are
+    # Linux links, which Wine opens as their targets, so they stay, told.
+    outside = os.path.join(case.tmp, "outside")
+    make_tree(outside, 3)
+    with open(os.path.join(case.tmp, "outside.txt"), "w") as f:
+        f.write("keep")
+    links = [os.path.join(case.model, name) for name in ("lnk-file", "lnk-dir")]
+    os.symlink("../outside.txt", links[0])
+    os.symlink("../outside", links[1])
+    case.seed()
+    process = case.start()
+    case.window(process)
+    case.confirm(model=True)
+    if not case.registry:
+        left_behind_box(case, process)
+        case.keys("Return")
+    code, out = case.finish(process)
+    check(code == 0, "exit code %r, expected 0" % code)
+    check(count_entries(outside) == 3, "the folder a link points to lost entries")
+    with open(os.path.join(case.tmp, "outside.txt")) as f:
+        check(f.read() == "keep", "the file a link points to changed")
+    if case.registry:
+        check(out == "" and not os.path.lexists(case.model), "output %r" % out)
+        return
+    check([line.split(" (")[0] for line in out.splitlines()] == [
+        "删除失败文件: " + case.path(links[0]), "删除失败目录: " + case.path(links[1]),
+        "删除主目录失败: " + case.path(case.model)], "output %r" % out)
+    check(all(os.path.islink(link) for link in links), "a link went")
+
+
 def case_icon_elsewhere(case):
     # Started from a working folder without assets/app.ico the window carries
     # the same icon as with it: the program's own. Another icon beside the

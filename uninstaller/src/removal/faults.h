@@ -12,6 +12,7 @@ enum class FaultPoint {
     IndexQuery,     // the older BY_HANDLE_FILE_INFORMATION query fails
     IndexCollides,  // true gives every handle the same 64-bit index, as ReFS may
     FinalPathQuery, // the system gives no path for a handle
+    List,           // listing a folder is denied, as an ACL can deny it
     // Deletion. The first two turn a refusal into success: true makes the
     // system take FileDispositionInfoEx with POSIX semantics, or with the flag
     // that ignores the read-only attribute (the classic disposition stands in
@@ -24,7 +25,8 @@ enum class FaultPoint {
     IgnoreReadonlyRefused,
     DeletePending, // opening an entry (by its name) finds another process deleting it
     Mark,          // marking an entry for deletion fails (as for a file mapped in memory)
-    Pause,         // true skips the sleep of a pause for a folder that is not empty yet
+    Attributes,    // clearing the read-only attribute is denied, as an ACL can deny it
+    Pause,         // true skips the sleep of a pause for an entry others hold
 };
 
 #ifdef VELTA_REMOVAL_FAULTS

@@ -1,23 +1,14 @@
 #pragma once
-// The file-system back end of the removal: one implementation per platform.
-// Everything below a listed path goes through open handles: a directory is
-// listed through its own handle and its entries are opened relative to it.
+// The file-system back end of the removal, one per platform: it opens each
+// listed path once, then counts or removes the tree below it in a loop of its
+// own, through handles, and tells the layer above what went and what stays.
 
+#include <functional>
 #include <memory>
 
 #include "src/removal/removal.h"
 
 namespace removal::fs {
-
-// An open directory that stays pinned in place while its entries are handled.
-struct Dir;
-
-// What one run may still wait, in all, for folders that entries others hold
-// (marked for deletion, pending until they let go) keep from going: one budget
-// for the whole run, so that many such folders cost no more than one.
-struct Waiting {
-    unsigned left_ms = 3000;
-};
 
 // A listed path, opened once without following a link at its end.
 struct Listed;
@@ -26,23 +17,35 @@ struct ListedCloser {
 };
 using ListedPtr = std::unique_ptr<Listed, ListedCloser>;
 
-struct Entry {
-    NativeString name;
-    bool readonly = false; // Windows' read-only attribute, as the listing gave it
+// How long one run may still wait, in all, for entries others hold, so that
+// many of them cost no more than one.
+struct Budget {
+    unsigned left_ms = 3000;
 };
 
-struct Listing {
-    std::vector<Entry> dirs;  // directories and links to directories
-    std::vector<Entry> files; // every other entry
+enum class What { File, Folder, Listed };
+
+// What a removal tells of each entry as its turn comes, the listed path
+// last: it went (or was gone already), or it stays, and why.
+struct Report {
+    std::function<void(What)> went;
+    std::function<void(What, const NativeString& path, const std::string& why)> stays;
 };
 
-using Visit = std::function<void(const NativeString& root, const Dir& dir, const Listing& listing)>;
+// Null when nothing is there (`why` then empty), or when what is there
+// cannot be opened (`why` then says why).
+ListedPtr open_listed(const NativeString& path, std::string* why);
 
-enum class Walk {
-    Count,  // parents before children; reads the tree only
-    Remove, // children before parents; on POSIX first gives the owner the
-            // permissions to list each directory where they are missing
-};
+// The files and folders below a listed folder; a link counts as one entry and
+// is never entered, nor is a folder on another mount or one that cannot be
+// listed. 0 for a listed file or link.
+long long count_tree(const Listed& listed);
+
+// Removes everything below a listed folder bottom-up, each folder's files
+// before its folders, then the listed path itself: a folder as an empty
+// folder, a link as a link; a listed file stays as it is. The paths told are
+// built from `path`, the listed path as given.
+void remove_tree(Listed& listed, const NativeString& path, Budget& budget, const Report& report);
 
 // What a folder is, wherever it is reached from, in both forms Windows gives,
 // since some file systems and redirectors answer only one of them. Each form
@@ -81,51 +84,28 @@ inline bool operator==(const Identity& a, const Identity& b) {
 // A folder's identity first, then that of each folder above it, up to its root.
 using Chain = std::vector<Identity>;
 
-// Null when nothing is there (not even a dangling link), `why` then empty, or
-// when what is there cannot be opened, `why` then saying why: only "not found"
-// means nothing is there.
-ListedPtr open_listed(const NativeString& path, std::string* why);
-
-// The listed entry is a file or a directory, or a link whose target is not
-// known to be missing.
-bool exists(const Listed& listed);
 bool is_link(const Listed& listed);
-Identity identity(const Listed& listed);
 
 // The chain of the listed entry itself; of a folder named by its path (links
-// followed), empty when it does not exist. These, exists() for a link's target
-// and resolve() reopen by path: they only read identities and paths for the
-// guard and the count, and nothing is deleted through what they open. A swap
-// meanwhile can mislead a judgement only by moving the folders above the
-// entry, and those above a protected folder are not the user's to move.
+// followed), empty when it does not exist. These and resolve() reopen by
+// path to read identities and paths only: nothing is deleted through them.
 Chain chain(const Listed& listed);
 Chain chain(const NativeString& path);
-
-// Reports (root, dirs, files) for every directory reached below a listed
-// directory, `root` starting as `path`. A listed link or file reports
-// nothing; links below are never entered. A directory that cannot be listed
-// to the end is neither reported nor entered.
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit,
-          Waiting* waiting = nullptr);
-
-// Delete `entry` inside `dir` as a file, or remove it as an empty directory
-// (a link to a directory goes as a link), read-only or not. On failure `why`
-// receives the platform's description.
-bool remove_file(const Dir& dir, const Entry& entry, std::string* why);
-bool remove_dir(const Dir& dir, const Entry& entry, std::string* why);
-// The same for the listed entry: removed as an empty directory, or as a link.
-// A listed file stays as it is, read-only attribute and mode included.
-bool remove_listed(const Listed& listed, Waiting* waiting, std::string* why);
-
-// The platform's description of a missing file.
-std::string missing_text();
 
 // The path with every link resolved, or empty when it cannot be resolved.
 NativeString resolve(const NativeString& path);
 
+// The platform's description of a missing file.
+std::string missing_text();
+
 #ifdef _WIN32
-// Only name surrogates (symbolic links, junctions and the like) are links;
-// other reparse points, such as cloud placeholders, are ordinary entries.
+// The form a path is opened in: absolute and normalised; \\?\ where it names
+// a file, \\.\ where Windows takes it for a device ("C:\x\COM1", "nul.txt").
+NativeString api_path(const NativeString& path);
+
+// Name surrogates (symbolic links, junctions) are links, and so is a reparse
+// point with tag 0, as Wine shows a Linux link; other reparse points, such
+// as cloud placeholders, are ordinary entries.
 bool is_link_reparse(unsigned long attributes, unsigned long reparse_tag);
 #endif
 

@@ -1,76 +1,46 @@
-// POSIX back end: a listed path is opened once (O_PATH, without following a
-// link at its end) below its parent's descriptor, and every step after that
-// goes through directory file descriptors, so a folder swapped for a link at
-// any moment is never followed.
+// POSIX back end: a listed path is pinned once (its parent opened, the entry
+// itself not followed), and below it every step goes through directory
+// descriptors: a folder swapped for a link at any moment is never followed,
+// and a folder on another mount is never entered.
 #include "src/removal/fs.h"
-#include "src/removal/walk.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace removal::fs {
 
-struct Dir {
-    int fd;
-};
-
-struct Listed {
-    int parent = -1; // the folder that holds the entry
-    std::string name;
-    int fd = -1; // O_PATH: the entry itself, a link included
-    struct stat st;
-};
-
-void ListedCloser::operator()(Listed* listed) const {
-    if (listed->fd >= 0)
-        close(listed->fd);
-    if (listed->parent >= 0)
-        close(listed->parent);
-    delete listed;
-}
-
 namespace {
 
+// A descriptor, closed when it goes; -1 where there is none.
 class UniqueFd {
   public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        std::swap(fd_, other.fd_); // the old one closes with `other`
+        return *this;
+    }
     ~UniqueFd() {
         if (fd_ >= 0)
             close(fd_);
-    }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0)
-                close(fd_);
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
     }
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
 
   private:
-    int fd_ = -1;
+    int fd_;
 };
-
-struct DirCloser {
-    void operator()(DIR* d) const { closedir(d); }
-};
-
-bool fail(std::string* why) {
-    *why = std::strerror(errno);
-    return false;
-}
 
 Identity identity(const struct stat& st) {
     Identity id;
@@ -79,249 +49,299 @@ Identity identity(const struct stat& st) {
     return id;
 }
 
-bool is_dir_entry(int dirfd, const dirent* e) {
-    if (e->d_type == DT_DIR)
-        return true;
-    if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)
-        return false;
-    // A link counts as a directory when its target is one.
-    struct stat st;
-    return fstatat(dirfd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+bool same(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether `fd` is open on the folder `st` was taken of.
+bool is(const UniqueFd& fd, const struct stat& st) {
+    struct stat now;
+    return fd && fstat(fd.get(), &now) == 0 && same(now, st);
+}
+
+} // namespace
+
+struct Listed {
+    UniqueFd parent; // the folder that holds the entry
+    std::string name;
+    struct stat st; // of the entry itself, a link not followed
+};
+
+void ListedCloser::operator()(Listed* listed) const {
+    delete listed;
+}
+
+namespace {
+
+constexpr int kOpenDir = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// `name` in `dir` as a folder to walk: never through a link, and never onto
+// another mount (bind mounts of the same file system included), as
+// rm --one-file-system does; EXDEV where it is a mount point. Without
+// openat2 (before Linux 5.6) only a mount of another device is told apart.
+int open_dir(int dir, const char* name) {
+    open_how how{};
+    how.flags = kOpenDir;
+    how.resolve = RESOLVE_NO_XDEV;
+    const int fd = static_cast<int>(syscall(SYS_openat2, dir, name, &how, sizeof how));
+    return fd >= 0 || errno != ENOSYS ? fd : openat(dir, name, kOpenDir);
+}
+
+struct Entry {
+    std::string name;
+    int error = 0; // for a folder: why it was not emptied
+};
+
+// Folders, links to folders among them, apart from the other entries, each
+// in listing order. False, with errno, where it cannot be listed to the end.
+struct Listing {
+    std::vector<Entry> files, dirs;
+};
+
 bool list(int fd, Listing* out) {
-    int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return false;
-    std::unique_ptr<DIR, DirCloser> d(fdopendir(copy));
-    if (!d) {
-        close(copy);
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = copy < 0 ? nullptr : fdopendir(copy);
+    if (!dir) {
+        if (copy >= 0)
+            close(copy);
         return false;
     }
-    rewinddir(d.get()); // the copy shares its position with a listing before it
+    const std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
     for (;;) {
         errno = 0;
-        const dirent* e = readdir(d.get());
+        const dirent* e = readdir(dir);
         if (!e)
             return errno == 0;
         if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
             continue;
-        (is_dir_entry(fd, e) ? out->dirs : out->files).push_back({e->d_name});
+        struct stat st; // a link counts as a folder when its target is one
+        const bool folder =
+            e->d_type == DT_DIR || ((e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) &&
+                                    fstatat(fd, e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode));
+        (folder ? out->dirs : out->files).push_back({e->d_name});
     }
 }
 
-// Before a removal lists a directory, its owner gets read, write and search
-// on it where missing, so that a read-only folder gives up its entries.
-void unlock_dir(int dirfd, const char* name, int flags) {
+// Before a removal lists a folder, its owner gets read, write and search on
+// it where missing, so that a read-only folder gives up its entries. Never
+// through a link: the C library refuses to change one.
+void unlock(int dir, const char* name) {
     struct stat st;
-    if (fstatat(dirfd, name, &st, flags) == 0 && S_ISDIR(st.st_mode) &&
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
         (st.st_mode & S_IRWXU) != S_IRWXU)
-        fchmodat(dirfd, name, (st.st_mode & 07777) | S_IRWXU, flags);
+        fchmodat(dir, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
 }
 
-// Gives the owner what listing and removing need: write on a file, read,
-// write and search on a directory. Links have no permissions of their own.
-bool clear_readonly(int dirfd, const char* name, const struct stat& st, std::string* why) {
-    if (S_ISLNK(st.st_mode))
-        return true;
-    const mode_t need = S_ISDIR(st.st_mode) ? S_IRWXU : S_IWUSR;
-    if ((st.st_mode & need) == need)
-        return true;
-    const mode_t mode = (st.st_mode & 07777) | need;
-    if (fchmodat(dirfd, name, mode, AT_SYMLINK_NOFOLLOW) == 0)
-        return true;
-    if (errno != EOPNOTSUPP && errno != ENOSYS)
-        return fail(why);
-    // Without /proc the C library cannot honour AT_SYMLINK_NOFOLLOW; the entry
-    // was not a link when examined a moment ago.
-    return fchmodat(dirfd, name, mode, 0) == 0 || fail(why);
+// Unlinking asks nothing of an entry's own permissions, so nothing is made
+// writable first. 0, or why not.
+int remove_file(int dir, const char* name) {
+    return unlinkat(dir, name, 0) == 0 ? 0 : errno;
 }
 
-// Unlinking asks nothing of the file's own permissions, so the name goes
-// first: one call per file. Only where that fails does the file get write
-// permission and another try.
-bool remove_file_at(int dirfd, const char* name, std::string* why) {
-    if (unlinkat(dirfd, name, 0) == 0)
-        return true;
-    struct stat st;
-    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(why);
-    if (!clear_readonly(dirfd, name, st, why))
-        return false;
-    return unlinkat(dirfd, name, 0) == 0 || fail(why);
+// An empty folder, or a link to one, which goes as a link.
+int remove_dir(int dir, const char* name) {
+    if (unlinkat(dir, name, AT_REMOVEDIR) == 0)
+        return 0;
+    if (errno != ENOTDIR)
+        return errno;
+    return unlinkat(dir, name, 0) == 0 ? 0 : errno;
 }
 
-bool remove_dir_at(int dirfd, const char* name, std::string* why) {
-    struct stat st;
-    if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(why);
-    if (S_ISLNK(st.st_mode)) {
-        // A link to a directory goes as a link; what it points to stays.
-        struct stat target;
-        if (fstatat(dirfd, name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            return unlinkat(dirfd, name, 0) == 0 || fail(why);
-    } else if (!clear_readonly(dirfd, name, st, why)) {
-        return false;
+// The walk below one listed folder, counting, or removing where it has a
+// report to give. Only the current folder holds a descriptor, so depth costs
+// none: a folder is reached again from its child by "..", as fts does, and
+// only while that is still the folder that was listed; else the walk goes
+// back to the listed folder, and what is left between them stays, and is
+// told there. The path of the current folder is one string, grown and cut.
+class Walk {
+  public:
+    Walk(const Listed& listed, const NativeString& path, const Report* report)
+        : listed_(listed), path_(path), report_(report) {}
+
+    // 0, or why the listed folder itself cannot be walked.
+    int run() {
+        if (report_)
+            unlock(listed_.parent.get(), listed_.name.c_str());
+        frames_.push_back({listed_.st, {}, path_.size()});
+        if (!open_top())
+            return errno;
+        if (!list(fd_.get(), &frames_[0].listing))
+            return errno;
+        count += frames_[0].listing.files.size() + frames_[0].listing.dirs.size();
+        while (!frames_.empty()) {
+            Frame& f = frames_.back();
+            if (f.next < f.listing.dirs.size()) {
+                Entry& e = f.listing.dirs[f.next++]; // stays where it is as frames_ grows
+                e.error = enter(e.name);
+            } else {
+                if (report_)
+                    clear(f);
+                leave();
+            }
+        }
+        return 0;
     }
-    return unlinkat(dirfd, name, AT_REMOVEDIR) == 0 || fail(why);
+
+    long long count = 0;
+
+  private:
+    struct Frame {
+        struct stat st;
+        Listing listing;
+        size_t path_length; // of path_ while this folder is walked
+        size_t next = 0;    // the next of listing.dirs to enter
+    };
+
+    bool open_top() {
+        fd_ = UniqueFd(openat(listed_.parent.get(), listed_.name.c_str(), kOpenDir));
+        errno = fd_ ? ESTALE : errno;
+        return is(fd_, listed_.st);
+    }
+
+    // 0 where the folder `name` was entered, or is a link and goes as one.
+    int enter(const std::string& name) {
+        if (report_)
+            unlock(fd_.get(), name.c_str());
+        UniqueFd fd(open_dir(fd_.get(), name.c_str()));
+        if (!fd)
+            return errno == ELOOP || errno == ENOTDIR ? 0 : errno;
+        Frame child{{}, {}, 0};
+        if (fstat(fd.get(), &child.st) != 0)
+            return errno;
+        if (child.st.st_dev != listed_.st.st_dev)
+            return EXDEV;
+        if (!list(fd.get(), &child.listing))
+            return errno;
+        count += child.listing.files.size() + child.listing.dirs.size();
+        path_ = join(path_, name);
+        child.path_length = path_.size();
+        frames_.push_back(std::move(child));
+        fd_ = std::move(fd);
+        return 0;
+    }
+
+    void leave() {
+        frames_.pop_back();
+        if (frames_.empty())
+            return;
+        UniqueFd up(openat(fd_.get(), "..", kOpenDir));
+        if (is(up, frames_.back().st)) {
+            fd_ = std::move(up);
+        } else {
+            frames_.resize(1); // moved meanwhile: what is left in it stays
+            if (!open_top())
+                frames_.clear();
+        }
+        if (!frames_.empty())
+            path_.resize(frames_.back().path_length);
+    }
+
+    // The folder's files, then its folders: each went (gone already counts:
+    // someone else deleted it meanwhile), or stays and why.
+    void clear(const Frame& f) {
+        for (const std::vector<Entry>* entries : {&f.listing.files, &f.listing.dirs})
+            for (const Entry& e : *entries) {
+                const What what = entries == &f.listing.dirs ? What::Folder : What::File;
+                const int error = e.error              ? e.error
+                                  : what == What::File ? remove_file(fd_.get(), e.name.c_str())
+                                                       : remove_dir(fd_.get(), e.name.c_str());
+                if (error == 0 || error == ENOENT)
+                    report_->went(what);
+                else
+                    report_->stays(what, join(path_, e.name), std::strerror(error));
+            }
+    }
+
+    const Listed& listed_;
+    NativeString path_;
+    const Report* report_;
+    std::vector<Frame> frames_;
+    UniqueFd fd_; // the current folder's
+};
+
+// The listed entry, by name below its pinned parent, only while the name
+// still leads to the entry that was opened: a folder as an empty folder, a
+// link as a link. A file stays as it is, its mode included.
+int remove_listed(const Listed& listed) {
+    struct stat now;
+    if (fstatat(listed.parent.get(), listed.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    if (!same(now, listed.st))
+        return ESTALE;
+    if (!S_ISDIR(now.st_mode) && !S_ISLNK(now.st_mode))
+        return ENOTDIR;
+    return remove_dir(listed.parent.get(), listed.name.c_str());
+}
+
+// `fd` and every folder above it, through "..", up to the root (its own
+// parent); an unknown identity ends a chain that cannot be followed that far.
+Chain chain_from(int fd, Chain out) {
+    UniqueFd dir(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    struct stat st;
+    while (dir && fstat(dir.get(), &st) == 0) {
+        if (!out.empty() && out.back() == identity(st))
+            return out; // the root
+        out.push_back(identity(st));
+        dir = UniqueFd(openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    out.push_back(Identity());
+    return out;
 }
 
 } // namespace
 
 ListedPtr open_listed(const NativeString& path, std::string* why) {
     why->clear();
-    // Split as spelled ("." and ".." resolved), then the parent as named and
-    // the last component without following it.
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (size_t end; start <= path.size(); start = end + 1) {
-        end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        const std::string part = path.substr(start, end - start);
-        if (part == ".." && !parts.empty() && parts.back() != "..")
-            parts.pop_back();
-        else if (!part.empty() && part != ".")
-            parts.push_back(part);
-    }
-    if (parts.empty()) {
-        errno = EISDIR; // a root: never removed
-        fail(why);
+    // As spelled ("." and ".." resolved): the parent as named, the entry
+    // itself not followed. A root is never removed.
+    std::filesystem::path p = std::filesystem::path(path).lexically_normal();
+    if (!p.has_filename())
+        p = p.parent_path();
+    if (p == p.root_path()) {
+        *why = std::strerror(EISDIR);
         return nullptr;
     }
-    std::string parent = path[0] == '/' ? "/" : "";
-    for (size_t i = 0; i + 1 < parts.size(); ++i)
-        parent += parts[i] + "/";
     ListedPtr listed(new Listed);
-    listed->name = parts.back();
-    listed->parent = open(parent.empty() ? "." : parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (listed->parent >= 0)
-        listed->fd = openat(listed->parent, listed->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (listed->fd >= 0 && fstat(listed->fd, &listed->st) == 0)
+    listed->name = p.filename();
+    listed->parent = UniqueFd(open(p.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (listed->parent &&
+        fstatat(listed->parent.get(), listed->name.c_str(), &listed->st, AT_SYMLINK_NOFOLLOW) == 0)
         return listed;
     // Only "not found" means nothing is there (a file on the way is not a
-    // folder either); a folder that cannot be entered stays, and the caller
-    // says so.
+    // folder either); a folder that cannot be entered stays, and says why.
     if (errno != ENOENT && errno != ENOTDIR)
-        fail(why);
+        *why = std::strerror(errno);
     return nullptr;
 }
 
-bool exists(const Listed& listed) {
-    // A link counts unless its target is known to be missing.
-    struct stat st;
-    return !S_ISLNK(listed.st.st_mode) ||
-           fstatat(listed.parent, listed.name.c_str(), &st, 0) == 0 ||
-           (errno != ENOENT && errno != ENOTDIR);
+long long count_tree(const Listed& listed) {
+    Walk walk(listed, {}, nullptr);
+    if (S_ISDIR(listed.st.st_mode))
+        walk.run();
+    return walk.count;
 }
 
-Identity identity(const Listed& listed) {
-    return identity(listed.st);
+void remove_tree(Listed& listed, const NativeString& path, Budget&, const Report& report) {
+    int error = S_ISDIR(listed.st.st_mode) ? Walk(listed, path, &report).run() : 0;
+    if (error == 0)
+        error = remove_listed(listed);
+    if (error == 0 || error == ENOENT)
+        report.went(What::Listed);
+    else
+        report.stays(What::Listed, path, std::strerror(error));
 }
 
 bool is_link(const Listed& listed) {
     return S_ISLNK(listed.st.st_mode);
 }
 
-namespace {
-
-// `fd` and every folder above it, through "..", up to the root (its own
-// parent); an unknown identity ends a chain that cannot be followed that far.
-Chain chain_from(int fd, Chain out) {
-    int dir = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    struct stat st;
-    bool at_root = false;
-    while (dir >= 0 && fstat(dir, &st) == 0) {
-        const Identity id = identity(st);
-        at_root = !out.empty() && out.back() == id;
-        if (at_root)
-            break;
-        out.push_back(id);
-        const int up = openat(dir, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-        close(dir);
-        dir = up;
-    }
-    if (dir >= 0)
-        close(dir);
-    if (!at_root)
-        out.push_back(Identity());
-    return out;
-}
-
-} // namespace
-
 Chain chain(const Listed& listed) {
-    return chain_from(listed.parent, {identity(listed.st)});
+    return chain_from(listed.parent.get(), {identity(listed.st)});
 }
 
 Chain chain(const NativeString& path) {
     UniqueFd fd(open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    return fd.get() >= 0 ? chain_from(fd.get(), {}) : Chain();
-}
-
-namespace {
-
-// The platform's part of the walk: descriptors, and ".." to come back up.
-struct WalkOps {
-    using Raw = int;
-    using Handle = UniqueFd;
-    Walk mode;
-
-    static int raw(const UniqueFd& fd) { return fd.get(); }
-    UniqueFd open_dir(int parent, const NativeString& name) const {
-        if (mode == Walk::Remove)
-            unlock_dir(parent, name.c_str(), AT_SYMLINK_NOFOLLOW);
-        // O_NOFOLLOW: a link, or a folder swapped for one since the listing, is not entered.
-        return UniqueFd(
-            openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    static UniqueFd open_parent(int child) {
-        return UniqueFd(openat(child, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    static Identity id(int fd) {
-        struct stat st;
-        return fstat(fd, &st) == 0 ? identity(st) : Identity{};
-    }
-    static bool list(int fd, Listing* out) { return fs::list(fd, out); }
-    static Dir dir(int fd) { return Dir{fd}; }
-};
-
-} // namespace
-
-void walk(const Listed& listed, const NativeString& path, Walk mode, const Visit& visit, Waiting*) {
-    if (!S_ISDIR(listed.st.st_mode))
-        return; // a file, or a link: never entered
-    if (mode == Walk::Remove)
-        unlock_dir(listed.parent, listed.name.c_str(), AT_SYMLINK_NOFOLLOW);
-    // Opened for reading below the pinned parent, and only if it is still the
-    // entry that was pinned.
-    UniqueFd fd(openat(listed.parent, listed.name.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (fd.get() >= 0 && fstat(fd.get(), &st) == 0 && identity(st) == identity(listed.st))
-        walk_tree(WalkOps{mode}, fd.get(), path, mode, visit);
-}
-
-bool remove_file(const Dir& dir, const Entry& entry, std::string* why) {
-    return remove_file_at(dir.fd, entry.name.c_str(), why);
-}
-
-bool remove_dir(const Dir& dir, const Entry& entry, std::string* why) {
-    return remove_dir_at(dir.fd, entry.name.c_str(), why);
-}
-
-bool remove_listed(const Listed& listed, Waiting*, std::string* why) {
-    // By name below the pinned parent, only while the name still leads to the
-    // entry that was opened; a file keeps its mode and stays.
-    struct stat now;
-    if (fstatat(listed.parent, listed.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
-        return fail(why);
-    errno = !(identity(now) == identity(listed.st))          ? ESTALE
-            : !S_ISDIR(now.st_mode) && !S_ISLNK(now.st_mode) ? ENOTDIR
-                                                             : 0;
-    if (errno != 0)
-        return fail(why);
-    return remove_dir_at(listed.parent, listed.name.c_str(), why);
+    return fd ? chain_from(fd.get(), {}) : Chain();
 }
 
 std::string missing_text() {

@@ -339,7 +339,13 @@ Guards::~Guards() = default;
 
 std::string Guards::form_refusal(const NativeString& path) {
     Parsed ignored;
-    switch (parse_path(path, &ignored)) {
+    Form form = parse_path(path, &ignored);
+#ifdef _WIN32
+    // Judged as it will be opened: Windows takes "C:\x\COM1" for the device COM1.
+    if (form == Form::Absolute)
+        form = parse_path(fs::api_path(path), &ignored);
+#endif
+    switch (form) {
     case Form::Relative:
         return "不是绝对路径";
     case Form::Device:

@@ -12,119 +12,115 @@ namespace removal {
 namespace {
 
 // A listed path that exists and may be removed, opened once: the guard, the
-// count and the removal all see the same entry. A path that names a folder
-// listed before it holds no handle: by its turn that folder is gone.
+// count and the removal all see the same entry.
 struct ToRemove {
     const NativeString* path;
-    fs::ListedPtr listed; // null for a folder listed before
+    fs::ListedPtr listed; // null for a path listed before (`first`)
+    size_t first;         // the index of the first listing of the same entry
+    fs::Identity id;
+    std::string stays; // after its turn, why the listed path itself stays
 };
+
+// The line that tells why an entry stays.
+std::string stays_line(fs::What what, const NativeString& path, const std::string& why) {
+    const char* const prefix[] = {"删除失败文件: ", "删除失败目录: ", "删除主目录失败: "};
+    return prefix[static_cast<int>(what)] + to_utf8(path) + " (" + why + ")";
+}
 
 class Remover {
   public:
     explicit Remover(const Events& events) : events_(events) {}
 
     void run(const std::vector<NativeString>& paths) {
-        std::vector<ToRemove> valid_paths = collect(paths);
-        for (ToRemove& listed_path : valid_paths) {
-            if (listed_path.listed) {
-                remove(*listed_path.path, std::move(listed_path.listed));
-                continue;
-            }
-            // Listed twice: the second time it is gone, as a removal by name
-            // would find it; whatever stayed was told the first time.
-            line("删除主目录失败: " + to_utf8(*listed_path.path) + " (" + fs::missing_text() + ")",
-                 false);
-            step();
-        }
+        open_all(paths);
+        for (const ToRemove& t : todo_)
+            total_ += fs::count_tree(*todo_[t.first].listed) + 1;
+        for (; next_ < todo_.size(); ++next_)
+            remove(todo_[next_]);
         emit_progress(100);
     }
 
-    // A line that names something left behind, unless `stays` says otherwise
-    // (a path listed twice, a refused path that does not exist).
-    void line(const std::string& text, bool stays = true) {
-        writeLine(events_.out, text);
-        if (stays && events_.left_behind)
-            events_.left_behind(text);
-    }
-
-    static long long count(const fs::Listed& listed, const NativeString& path) {
-        long long n = 0;
-        fs::walk(listed, path, fs::Walk::Count,
-                 [&n](const NativeString&, const fs::Dir&, const fs::Listing& listing) {
-                     n += static_cast<long long>(listing.files.size() + listing.dirs.size());
-                 });
-        return n;
+    // After an unexpected failure: what was not removed yet stays.
+    void stopped(const std::string& why) {
+        left_behind("卸载过程出错： " + why);
+        for (; next_ < todo_.size(); ++next_)
+            left_behind(stays_line(fs::What::Listed, *todo_[next_].path, why));
     }
 
   private:
-    // The listed paths that exist and that the guard lets go, each counted;
-    // one that is refused or cannot be opened is reported. The guard is
-    // built here, on the worker's thread: it opens the protected folders by
-    // path, which may wait on the network.
-    std::vector<ToRemove> collect(const std::vector<NativeString>& paths) {
+    // Judges and opens every listed path, each once. One that the guard
+    // refuses or that cannot be opened is told at once; a missing one is
+    // skipped. A folder listed again is removed once; one inside a folder
+    // listed before it goes with that folder, and its handle is let go so
+    // that it does not keep the folder. The guard is built here, on the
+    // worker's thread: it opens the protected folders by path, which may wait
+    // on the network.
+    void open_all(const std::vector<NativeString>& paths) {
         const Guards guards(protected_folders());
-        std::vector<ToRemove> valid_paths;
-        std::vector<fs::Identity> seen;
-        long long total_all = 0;
         for (const NativeString& path : paths) {
-            std::string why = Guards::form_refusal(path);
+            std::string why = Guards::form_refusal(path), unopened;
             const bool opened = why.empty();
-            std::string unopened;
             fs::ListedPtr listed = opened ? fs::open_listed(path, &unopened) : nullptr;
             if (opened)
                 why = guards.judge(path, listed.get());
             if (!why.empty()) {
                 // What is not even opened counts as staying, wherever it is.
-                line("拒绝删除: " + to_utf8(path) + " (" + why + ")",
-                     !opened || !unopened.empty() || (listed && fs::exists(*listed)));
+                const std::string line = "拒绝删除: " + to_utf8(path) + " (" + why + ")";
+                if (!opened || listed || !unopened.empty())
+                    left_behind(line);
+                else
+                    say(line);
                 continue;
             }
-            if (!unopened.empty()) {
-                line("删除主目录失败: " + to_utf8(path) + " (" + unopened + ")");
+            if (!unopened.empty())
+                left_behind(stays_line(fs::What::Listed, path, unopened));
+            if (!listed)
                 continue;
+            const fs::Chain chain = fs::chain(*listed);
+            size_t first = todo_.size();
+            for (size_t k = 0; k < todo_.size(); ++k) {
+                if (todo_[k].first != k)
+                    continue;
+                if (todo_[k].id == chain.front())
+                    first = k;
+                else if (std::find(chain.begin() + 1, chain.end(), todo_[k].id) != chain.end())
+                    listed.reset(); // inside it
             }
-            if (!listed || !fs::exists(*listed))
+            if (!listed && first == todo_.size())
                 continue;
-            total_all += count(*listed, path) + 1;
-            const fs::Identity self = fs::identity(*listed);
-            if (std::find(seen.begin(), seen.end(), self) != seen.end())
+            if (first != todo_.size())
                 listed.reset();
-            else
-                seen.push_back(self);
-            valid_paths.push_back({&path, std::move(listed)});
+            todo_.push_back({&path, std::move(listed), first, chain.front(), {}});
         }
-        total_ = total_all;
-        current_ = 0;
-        return valid_paths;
     }
 
-    // Everything below the listed path bottom-up, then the path itself.
-    void remove(const NativeString& path, fs::ListedPtr listed) {
-        fs::walk(
-            *listed, path, fs::Walk::Remove,
-            [this](const NativeString& root, const fs::Dir& dir, const fs::Listing& listing) {
-                remove_entries(root, dir, listing);
-            },
-            &waiting_);
-        std::string why;
-        if (!fs::remove_listed(*listed, &waiting_, &why))
-            line("删除主目录失败: " + to_utf8(path) + " (" + why + ")");
-        listed.reset(); // where deletion waits for the last handle, now
-        step();
+    void remove(ToRemove& t) {
+        if (!t.listed) {
+            // Listed before: by now gone, or staying for the reason told then.
+            const std::string& why = todo_[t.first].stays;
+            say(stays_line(fs::What::Listed, *t.path, why.empty() ? fs::missing_text() : why));
+            step();
+            return;
+        }
+        fs::Report report;
+        report.went = [this](fs::What) { step(); };
+        report.stays = [this, &t](fs::What what, const NativeString& path, const std::string& why) {
+            left_behind(stays_line(what, path, why));
+            if (what == fs::What::Listed)
+                t.stays = why;
+            step();
+        };
+        fs::remove_tree(*t.listed, *t.path, budget_, report);
+        t.listed.reset(); // where deletion waits for the last handle, now
     }
 
-    void remove_entries(const NativeString& root, const fs::Dir& dir, const fs::Listing& listing) {
-        std::string why;
-        for (const fs::Entry& entry : listing.files) {
-            if (!fs::remove_file(dir, entry, &why))
-                line("删除失败文件: " + to_utf8(fs::join(root, entry.name)) + " (" + why + ")");
-            step();
-        }
-        for (const fs::Entry& entry : listing.dirs) {
-            if (!fs::remove_dir(dir, entry, &why))
-                line("删除失败目录: " + to_utf8(fs::join(root, entry.name)) + " (" + why + ")");
-            step();
-        }
+    void say(const std::string& text) { writeLine(events_.out, text); }
+
+    // A line that names something left behind: it is told, and listed in the box.
+    void left_behind(const std::string& text) {
+        say(text);
+        if (events_.left_behind)
+            events_.left_behind(text);
     }
 
     // Only a new percentage is reported: the bar shows whole percents, and a
@@ -142,7 +138,9 @@ class Remover {
     }
 
     const Events& events_;
-    fs::Waiting waiting_; // for folders that others' handles keep, in all
+    std::vector<ToRemove> todo_;
+    size_t next_ = 0; // the first listed path not yet removed
+    fs::Budget budget_;
     long long total_ = 0;
     long long current_ = 0;
     int shown_ = -1; // the percentage reported last
@@ -151,6 +149,8 @@ class Remover {
 } // namespace
 
 int progress_value(long long current, long long total) {
+    if (total <= 0)
+        return 100; // nothing to do is done
     double fraction = static_cast<double>(current) / static_cast<double>(total);
     return static_cast<int>(fraction * 100);
 }
@@ -160,7 +160,7 @@ long long count_items(const NativeString& folder) {
         return 0;
     std::string unopened;
     fs::ListedPtr listed = fs::open_listed(folder, &unopened);
-    return listed ? Remover::count(*listed, folder) : 0;
+    return listed ? fs::count_tree(*listed) : 0;
 }
 
 void run(const std::vector<NativeString>& paths, const Events& events) {
@@ -170,20 +170,16 @@ void run(const std::vector<NativeString>& paths, const Events& events) {
     try {
         remover.run(paths);
     } catch (const std::exception& e) {
-        remover.line(std::string("卸载过程出错：") + " " + e.what());
+        remover.stopped(e.what());
     } catch (...) {
-        remover.line(std::string("卸载过程出错：") + " unknown error");
+        remover.stopped("unknown error");
     }
     if (events.result_ready)
         events.result_ready();
 }
 
 std::string to_utf8(const NativeString& s) {
-#ifdef _WIN32
-    return toUtf8(s); // wchar_t is UTF-16 on Windows
-#else
-    return s;
-#endif
+    return lineText(s);
 }
 
 } // namespace removal

@@ -38,13 +38,16 @@ long long count_items(const NativeString& folder);
 // Each listed path is opened once and every later step goes through that
 // handle, so no link swapped in at any moment redirects the removal; a listed
 // link is removed as a link. Paths that the guard refuses are reported with
-// one line and otherwise treated as missing.
+// one line and otherwise treated as missing; a folder inside one listed
+// before it goes with that one. Entries others delete meanwhile count as gone.
 void run(const std::vector<NativeString>& paths, const Events& events);
 
 // Percentage of `current` steps out of `total`: divided first, then scaled,
-// truncated toward zero and deliberately not clamped.
+// truncated toward zero and deliberately not clamped; 100 when there are none.
 int progress_value(long long current, long long total);
 
+// `s` as one line of valid UTF-8, what cannot be written escaped, so that a
+// name holding a line break or bytes that are not UTF-8 still gives one line.
 std::string to_utf8(const NativeString& s);
 
 } // namespace removal

@@ -17,6 +17,19 @@ inline std::string toUtf8(std::wstring_view text) {
 }
 #endif
 
+// `text` as one line of valid UTF-8, for messages that name a path: line
+// breaks and other control characters, and what UTF-8 cannot hold, are
+// escaped: "\n", "\x1b", "\xff" (a byte that is not UTF-8), "\ud800" (an
+// unpaired surrogate). Backslashes stay as they are: they separate Windows paths.
+std::string lineText(std::string_view bytes);
+std::string lineText(std::u16string_view text);
+#ifdef _WIN32
+inline std::string lineText(std::wstring_view text) {
+    return lineText(
+        std::u16string_view(reinterpret_cast<const char16_t*>(text.data()), text.size()));
+}
+#endif
+
 // Strict decoding: overlong forms, surrogates and code points above U+10FFFF
 // are invalid. Each invalid sequence becomes U+FFFD and *ok is set to false.
 std::u16string fromUtf8(std::string_view bytes, bool* ok = nullptr);

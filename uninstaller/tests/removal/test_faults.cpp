@@ -291,8 +291,27 @@ bool counting_pauses(FaultPoint point, const void*) {
     return classic_only(point) || (point == FaultPoint::Pause && ++pauses);
 }
 
+// Lets the holder of a file go at the first pause: the file must be tried again.
+UniqueFile* g_holder = nullptr;
+bool letting_go(FaultPoint point, const void*) {
+    if (point == FaultPoint::Pause && ++pauses)
+        g_holder->reset();
+    return point == FaultPoint::Pause;
+}
+
+// Denies the listing of the folder g_folder, counting pauses.
+bool unlistable(FaultPoint point, const void* handle) {
+    if (point == FaultPoint::Pause)
+        return ++pauses;
+    return point == FaultPoint::List && fail_queries(point, handle);
+}
+
 bool no_mark(FaultPoint point, const void*) {
     return classic_only(point) || point == FaultPoint::Mark;
+}
+
+bool no_attributes(FaultPoint point, const void*) {
+    return classic_only(point) || point == FaultPoint::Attributes;
 }
 
 void reset_counts() {
@@ -394,17 +413,57 @@ TEST_SUITE("faults") {
         CHECK_FALSE(exists_no_follow(t));
     }
 
-    TEST_CASE("a read-only file whose deletion fails keeps its attribute") {
+    TEST_CASE("a file held without delete sharing is tried again within the wait") {
         TempDir tmp;
-        fsys::path t = tmp / "t";
-        make_file(t / "ro.txt");
-        set_readonly(t / "ro.txt");
-        Faults f(no_mark);
+        const fsys::path t = tmp / "t";
+        make_file(t / "held.txt", "in use");
+        UniqueFile held(CreateFileW((t / "held.txt").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+        REQUIRE(held.get() != INVALID_HANDLE_VALUE);
+        reset_counts();
+        g_holder = &held;
+        Faults f(letting_go);
         Outcome o = remove_paths({t});
-        REQUIRE(o.lines().size() == 2);
-        CHECK(o.lines()[0] ==
-              kFileFailed + u8(t / "ro.txt") + " (" + system_text(ERROR_ACCESS_DENIED) + ")");
-        CHECK((GetFileAttributesW((t / "ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+        CHECK(pauses == 1);
+        CHECK(o.output.empty());
+        CHECK_FALSE(exists_no_follow(t));
+    }
+
+    TEST_CASE("a folder that cannot be listed stays at once, with the listing's reason") {
+        TempDir tmp;
+        const fsys::path t = tmp / "t";
+        make_file(t / "sub" / "f");
+        make_file(t / "g");
+        g_folder = final_of(t / "sub");
+        g_points = {FaultPoint::List};
+        reset_counts();
+        Faults f(unlistable);
+        Outcome o = remove_paths({t});
+        g_points.clear();
+        CHECK(o.lines() ==
+              std::vector<std::string>{
+                  kDirFailed + u8(t / "sub") + " (" + system_text(ERROR_ACCESS_DENIED) + ")",
+                  kListedFailed + u8(t) + " (" + system_text(ERROR_DIR_NOT_EMPTY) + ")"});
+        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK(pauses == 0); // neither it nor the folder above it will empty
+        CHECK(fsys::exists(t / "sub" / "f"));
+        CHECK_FALSE(fsys::exists(t / "g"));
+    }
+
+    TEST_CASE("a read-only file whose attribute or deletion is denied stays as it was, told") {
+        for (const auto hook : {no_mark, no_attributes}) {
+            TempDir tmp;
+            fsys::path t = tmp / "t";
+            make_file(t / "ro.txt");
+            set_readonly(t / "ro.txt");
+            Faults f(hook);
+            Outcome o = remove_paths({t});
+            REQUIRE(o.lines().size() == 2);
+            CHECK(o.lines()[0] ==
+                  kFileFailed + u8(t / "ro.txt") + " (" + system_text(ERROR_ACCESS_DENIED) + ")");
+            CHECK((GetFileAttributesW((t / "ro.txt").c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
+        }
     }
 }
 #endif

@@ -4,6 +4,7 @@
 #include <doctest/doctest.h>
 
 #include <stdexcept>
+#include <utility>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -103,15 +104,17 @@ TEST_SUITE("walk") {
         CHECK(o.ready == 1);
     }
 
-    TEST_CASE("a listed file is one step, stays in place and is reported") {
+    TEST_CASE(
+        "a listed file is one step, stays in place and is reported, again when listed twice") {
         TempDir tmp;
         fsys::path file = tmp / "file.txt";
         make_file(file, "data");
         set_readonly(file);
-        Outcome o = remove_paths({file});
-        CHECK(o.progress == std::vector<int>{100, 100});
-        CHECK(o.lines() ==
-              std::vector<std::string>{kListedFailed + u8(file) + " (" + kNotDirText + ")"});
+        Outcome o = remove_paths({file, file});
+        const std::string line = kListedFailed + u8(file) + " (" + kNotDirText + ")";
+        CHECK(o.progress == std::vector<int>{50, 100, 100});
+        CHECK(o.lines() == std::vector<std::string>{line, line});
+        CHECK(o.left == std::vector<std::string>{line}); // in the box once
         CHECK(fsys::exists(file));
         // What stays is left as it was, read-only included.
         CHECK((fsys::status(file).permissions() & fsys::perms::owner_write) == fsys::perms::none);
@@ -144,6 +147,39 @@ TEST_SUITE("walk") {
         CHECK_FALSE(exists_no_follow(tmp / "b"));
     }
 
+    TEST_CASE("entries others delete during the removal are gone, not failures") {
+        TempDir tmp;
+        const fsys::path t = tmp / "t";
+        for (const char* file : {"a/1", "a/2", "b/1", "b/2"})
+            make_file(t / file);
+        bool deleted = false;
+        // After the first file: the rest of its folder, and the other folder,
+        // not entered yet, whole. Those never seen take no step.
+        Outcome o = remove_paths({t}, [&](int) {
+            if (std::exchange(deleted, true))
+                return;
+            for (const char* dir : {"a", "b"})
+                if (entries_below(t / dir) == 2)
+                    fsys::remove_all(t / dir);
+                else
+                    fsys::remove(t / dir / "1") || fsys::remove(t / dir / "2");
+        });
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{14, 28, 42, 57, 71, 100});
+        CHECK_FALSE(exists_no_follow(t));
+    }
+
+    TEST_CASE("a folder listed inside one listed before it goes with it, counted once") {
+        TempDir tmp;
+        const fsys::path draft = tmp / "VeltaAI";
+        make_file(draft / "a.txt");
+        make_file(draft / "models" / "m.bin");
+        Outcome o = remove_paths({draft, draft / "models"});
+        CHECK(o.output.empty());
+        CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
+        CHECK_FALSE(exists_no_follow(draft));
+    }
+
     TEST_CASE("a trailing separator adds none to the entry paths") {
         TempDir tmp;
         fsys::path tree = tmp / "t";
@@ -161,24 +197,33 @@ TEST_SUITE("walk") {
         TempDir tmp;
         fsys::path t = tmp / "t";
         make_chain(t, 100);
-        bool swapped = false;
+        bool tried = false;
+        std::error_code refused;
         // Once the deepest file is gone, the first folder moves away and
         // another takes its name, holding what the first one listed (an empty
-        // "d") and more. The walk is far below, the first folder long let go.
+        // "d") and more. The walk is far below.
         Outcome o = remove_paths({t}, [&](int) {
-            if (swapped)
+            if (std::exchange(tried, true))
                 return;
-            swapped = true;
-            fsys::rename(t / "d", tmp / "moved");
+            fsys::rename(t / "d", tmp / "moved", refused);
+            if (refused)
+                return;
             fsys::create_directories(t / "d" / "d");
             make_file(t / "d" / "canary.txt", "keep");
         });
-        CHECK(swapped);
+        CHECK(o.ready == 1);
+#ifdef _WIN32
+        // Windows refuses: the walk holds every folder above it.
+        CHECK(refused);
+        CHECK(o.output.empty());
+        CHECK_FALSE(exists_no_follow(t));
+#else
+        CHECK_FALSE(refused);
         CHECK(fsys::exists(t / "d" / "d"));
         CHECK(fsys::exists(t / "d" / "canary.txt"));
         REQUIRE_FALSE(o.lines().empty());
         CHECK(o.lines().back().rfind(kListedFailed + u8(t) + " (", 0) == 0);
-        CHECK(o.ready == 1);
+#endif
     }
 }
 
@@ -192,6 +237,7 @@ TEST_SUITE("arithmetic") {
         CHECK(removal::progress_value(1, 7) == 14);
         CHECK(removal::progress_value(0, 5) == 0);
         CHECK(removal::progress_value(9, 7) == 128); // not clamped
+        CHECK(removal::progress_value(0, 0) == 100); // nothing to do
     }
 
     TEST_CASE("entries created between counting and removal take progress past 100") {
@@ -225,17 +271,34 @@ TEST_SUITE("messages") {
         CHECK(o.output == kListedFailed + u8(file) + " (" + kNotDirText + ")\n");
         // The prefix really is the Chinese text followed by ": ".
         CHECK(o.output.rfind(u8"删除主目录失败: ", 0) == 0);
+        // A line break, or what UTF-8 cannot hold, is escaped: still one line.
+#ifdef _WIN32
+        const NativeString odd = L"a\nb\tc\xD800"
+                                 L"d";
+        const std::string escaped = "a\\nb\\tc\\ud800d";
+#else
+        const NativeString odd = "a\nb\tc\xff\xc3"
+                                 "d";
+        const std::string escaped = "a\\nb\\tc\\xff\\xc3d";
+#endif
+        o = remove_paths({fsys::path(odd)});
+        CHECK(o.output == u8"拒绝删除: " + escaped + u8" (不是绝对路径)\n");
     }
 
-    TEST_CASE("an unexpected failure writes one line and ends without the final 100") {
+    TEST_CASE("an unexpected failure is told, with each listed path not yet removed, and ends "
+              "without the final 100") {
         TempDir tmp;
         fsys::path tree = make_example(tmp / "tree");
-        Outcome o = remove_paths({tree}, [](int value) {
-            if (value == 42)
+        fsys::create_directory(tmp / "next");
+        Outcome o = remove_paths({tree, tmp / "next"}, [](int value) {
+            if (value == 37)
                 throw std::runtime_error("boom");
         });
-        CHECK(o.progress == std::vector<int>{14, 28, 42});
-        CHECK(o.output == kUnexpected + " boom\n");
+        CHECK(o.progress == std::vector<int>{12, 25, 37});
+        CHECK(o.lines() == std::vector<std::string>{kUnexpected + " boom",
+                                                    kListedFailed + u8(tree) + " (boom)",
+                                                    kListedFailed + u8(tmp / "next") + " (boom)"});
+        CHECK(o.left == o.lines());
         CHECK(o.output.rfind(u8"卸载过程出错： ", 0) == 0);
         CHECK(o.ready == 1);
         CHECK(o.ready_last);

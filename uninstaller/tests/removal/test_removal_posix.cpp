@@ -9,9 +9,12 @@
 #include <chrono>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include <grp.h>
+#include <sched.h>
 #include <pwd.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -103,50 +106,27 @@ class DescriptorLimit {
     rlimit saved_;
 };
 
-// How deep below `top` each directory this process holds open lies.
-std::vector<int> held_levels(const fsys::path& top) {
-    std::vector<int> levels;
-    const std::string prefix = top.string() + "/";
-    std::error_code ec;
-    for (auto it = fsys::directory_iterator("/proc/self/fd", ec);
-         !ec && it != fsys::directory_iterator(); it.increment(ec)) {
-        const std::string target = fsys::read_symlink(it->path(), ec).string();
-        if (ec || target.rfind(prefix, 0) != 0)
-            continue;
-        levels.push_back(
-            1 + static_cast<int>(std::count(target.begin() + prefix.size(), target.end(), '/')));
-    }
-    return levels;
-}
-
 } // namespace
 
 TEST_SUITE("posix") {
     TEST_CASE("a folder moved out of a deep walk does not lead it outside by \"..\"") {
         TempDir tmp;
-        fsys::path t = tmp / "t";
+        fsys::path t = tmp / "t", deepest = t;
         make_chain(t, 100);
+        for (int i = 0; i < 100; ++i)
+            deepest /= "d";
         fsys::create_directory(tmp / "d"); // what the walk would remove there
-        int moved = 0;
-        // A folder the walk holds, whose parent it let go, moves next to t:
-        // its ".." is no longer the folder above it in the tree.
+        bool moved = false;
+        // Once its file is gone, the deepest folder moves next to t: its ".."
+        // is no longer the folder above it in the tree.
         Outcome o = remove_paths({t}, [&](int) {
-            if (moved)
-                return;
-            const std::vector<int> held = held_levels(t);
-            for (int level = 100; level > 1 && !moved; --level)
-                if (std::count(held.begin(), held.end(), level) &&
-                    !std::count(held.begin(), held.end(), level - 1))
-                    moved = level;
-            REQUIRE(moved);
-            fsys::path from = t;
-            for (int i = 0; i < moved; ++i)
-                from /= "d";
-            fsys::rename(from, tmp / "outside");
+            if (!std::exchange(moved, true))
+                fsys::rename(deepest, tmp / "outside");
         });
-        MESSAGE("moved level " << moved);
         CHECK(fsys::exists(tmp / "d"));
-        CHECK_FALSE(exists_no_follow(t));
+        CHECK(fsys::exists(t / "d" / "d")); // what is left stays, and is told
+        REQUIRE(o.lines().size() == 2);
+        CHECK(o.lines()[1] == kListedFailed + u8(t) + " (" + std::strerror(ENOTEMPTY) + ")");
         CHECK(o.ready == 1);
     }
 
@@ -210,7 +190,7 @@ TEST_SUITE("posix") {
         CHECK(fsys::exists(tmp / "moved" / "1"));
     }
 
-    TEST_CASE("dangling links") {
+    TEST_CASE("dangling links go as links, listed or below") {
         TempDir tmp;
         make_file(tmp / "t" / "f");
         fsys::create_symlink(tmp / "nowhere", tmp / "t" / "dangling");
@@ -218,10 +198,9 @@ TEST_SUITE("posix") {
 
         Outcome o = remove_paths({tmp / "listed-dangling", tmp / "t"});
         CHECK(o.output.empty());
-        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+        CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
         CHECK_FALSE(exists_no_follow(tmp / "t"));
-        // A listed link whose target is missing counts as missing: untouched.
-        CHECK(exists_no_follow(tmp / "listed-dangling"));
+        CHECK_FALSE(exists_no_follow(tmp / "listed-dangling"));
     }
 
     TEST_CASE("a listed link to a folder is removed as a link, never entered") {
@@ -299,24 +278,59 @@ TEST_SUITE("posix") {
 // Another user's folder can be made only by root: ctest runs this suite as
 // root and reports it skipped otherwise (removal.core.posix-root).
 TEST_SUITE("posix-root") {
-    TEST_CASE("a folder that cannot be listed keeps its contents and is reported") {
+    TEST_CASE("a folder that cannot be listed keeps its contents and is reported with why") {
         TempDir tmp;
-        fsys::path t = tmp / "t";
+        const fsys::path t = tmp / "t", locked = t / "locked", listed = tmp / "listed";
         make_file(t / "a.txt");
-        make_file(t / "locked" / "secret.txt", "keep");
-        fsys::permissions(t / "locked", fsys::perms::owner_all);
-        // Owned by root, mode 0700: nobody can neither list nor unlock it.
+        make_file(locked / "secret.txt", "keep");
+        make_file(listed / "secret.txt", "keep");
+        // Owned by root, mode 0700: nobody can neither list nor unlock them.
+        fsys::permissions(locked, fsys::perms::owner_all);
+        fsys::permissions(listed, fsys::perms::owner_all);
         Outcome o =
-            remove_unprivileged(tmp.path(), {t}, {t / "locked", t / "locked" / "secret.txt"});
-        CHECK(o.lines() ==
-              std::vector<std::string>{
-                  kDirFailed + u8(t / "locked") + " (" + std::strerror(ENOTEMPTY) + ")",
-                  kListedFailed + u8(t) + " (" + std::strerror(ENOTEMPTY) + ")"});
-        CHECK(o.progress == std::vector<int>{33, 66, 100, 100});
+            remove_unprivileged(tmp.path(), {t, listed},
+                                {locked, locked / "secret.txt", listed, listed / "secret.txt"});
+        const std::string denied = std::string(" (") + std::strerror(EACCES) + ")";
+        CHECK(o.lines() == std::vector<std::string>{kDirFailed + u8(locked) + denied,
+                                                    kListedFailed + u8(t) + " (" +
+                                                        std::strerror(ENOTEMPTY) + ")",
+                                                    kListedFailed + u8(listed) + denied});
+        CHECK(o.progress == std::vector<int>{25, 50, 75, 100, 100});
         CHECK(o.ready == 1);
         CHECK(o.ready_last);
-        CHECK(fsys::exists(t / "locked" / "secret.txt"));
+        CHECK(fsys::exists(locked / "secret.txt"));
+        CHECK(fsys::exists(listed / "secret.txt"));
         CHECK_FALSE(fsys::exists(t / "a.txt"));
+    }
+
+    TEST_CASE("a folder on another mount is never entered, bind mounts included") {
+        // In a mount namespace of the test's own: nothing outside sees the mounts.
+        REQUIRE(unshare(CLONE_NEWNS) == 0);
+        REQUIRE(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+        TempDir tmp;
+        const fsys::path t = tmp / "t";
+        make_file(tmp / "outside" / "canary.txt", "keep");
+        make_file(t / "f");
+        for (const char* name : {"bound", "tmpfs"})
+            fsys::create_directories(t / "in" / name);
+        REQUIRE(mount((tmp / "outside").c_str(), (t / "in" / "bound").c_str(), nullptr, MS_BIND,
+                      nullptr) == 0);
+        REQUIRE(mount("tmpfs", (t / "in" / "tmpfs").c_str(), "tmpfs", 0, nullptr) == 0);
+        make_file(t / "in" / "tmpfs" / "g");
+        CHECK(removal::count_items(t.native()) == 4);
+        Outcome o = remove_paths({t});
+        const std::string cross = std::string(" (") + std::strerror(EXDEV) + ")";
+        const std::string not_empty = std::string(" (") + std::strerror(ENOTEMPTY) + ")";
+        std::vector<std::string> lines = o.lines();
+        std::sort(lines.begin(), lines.begin() + 2); // the two mounts in listing order
+        CHECK(lines == std::vector<std::string>{kDirFailed + u8(t / "in" / "bound") + cross,
+                                                kDirFailed + u8(t / "in" / "tmpfs") + cross,
+                                                kDirFailed + u8(t / "in") + not_empty,
+                                                kListedFailed + u8(t) + not_empty});
+        CHECK(fsys::exists(tmp / "outside" / "canary.txt"));
+        CHECK(fsys::exists(t / "in" / "tmpfs" / "g"));
+        for (const char* name : {"bound", "tmpfs"})
+            umount((t / "in" / name).c_str());
     }
 
     TEST_CASE("a file that cannot be deleted is reported, and every folder above it") {

@@ -143,25 +143,32 @@ TEST_SUITE("win32") {
     }
 
     TEST_CASE("a read-only file keeps its attribute where the system ignores it in the mark "
-              "(POSIX), and loses it just before a classic mark") {
+              "(POSIX), and loses it just before a classic mark but where another name keeps "
+              "the file") {
         const bool posix = posix_deletion();
-        TempDir tmp;
-        fsys::path t = tmp / "t";
-        make_file(t / "locked.txt", "read-only");
-        set_readonly(t / "locked.txt");
-        UniqueFile held =
-            hold(t / "locked.txt", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        REQUIRE(held.get() != INVALID_HANDLE_VALUE);
+        for (const bool linked : {false, true}) {
+            CAPTURE(linked);
+            TempDir tmp;
+            fsys::path t = tmp / "t";
+            make_file(t / "locked.txt", "read-only");
+            set_readonly(t / "locked.txt");
+            if (linked)
+                REQUIRE(CreateHardLinkW((tmp / "other.txt").c_str(), (t / "locked.txt").c_str(),
+                                        nullptr));
+            UniqueFile held =
+                hold(t / "locked.txt", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+            REQUIRE(held.get() != INVALID_HANDLE_VALUE);
 
-        Outcome o = remove_paths({t});
-        const Seen seen = seen_by(held.get());
-        CHECK(seen.links == (posix ? 0u : 1u));
-        CHECK(seen.readonly == posix); // cleared only where the mark cannot ignore it
-        if (posix) {
-            CHECK(o.output.empty());
-            CHECK_FALSE(exists_no_follow(t));
+            Outcome o = remove_paths({t});
+            const Seen seen = seen_by(held.get());
+            CHECK(seen.links == (posix ? 0u : 1u) + linked);
+            CHECK(seen.readonly == (posix || linked));
+            if (posix) {
+                CHECK(o.output.empty());
+                CHECK_FALSE(exists_no_follow(t));
+            }
+            held.reset();
         }
-        held.reset();
     }
 
     TEST_CASE("a file held open without delete sharing fails, and every folder above it") {
@@ -254,6 +261,23 @@ TEST_SUITE("win32") {
         CHECK(fsys::exists(victim / "f"));
     }
 
+    TEST_CASE("a path Windows opens as a device is refused, however it is spelled") {
+        // Real folders of those names, made through \\?\ paths, stay.
+        TempDir tmp;
+        for (const wchar_t* name : {L"COM1", L"nul.txt", L"aux.tar.gz", L"CON "}) {
+            CAPTURE(removal::to_utf8(name));
+            const fsys::path folder = tmp.path() / name;
+            REQUIRE(CreateDirectoryW(long_form(folder).c_str(), nullptr));
+            Outcome o = remove_paths({folder});
+            REQUIRE(o.lines().size() == 1);
+            CHECK(o.lines()[0] == u8"拒绝删除: " + u8(folder) + u8" (是设备路径，不是文件夹)");
+            CHECK(GetFileAttributesW(long_form(folder).c_str()) != INVALID_FILE_ATTRIBUTES);
+            // By its \\?\ name it is the folder, and goes.
+            CHECK(remove_paths({long_form(folder)}).output.empty());
+            CHECK(GetFileAttributesW(long_form(folder).c_str()) == INVALID_FILE_ATTRIBUTES);
+        }
+    }
+
     TEST_CASE("a device path is refused without being opened") {
         // A pipe that a client opening it would connect to.
         const wchar_t name[] = L"\\\\.\\pipe\\velta-removal-test";
@@ -284,6 +308,7 @@ TEST_SUITE("win32") {
             {0x400, 0x80000013, false}, // a deduplicated file
             {0x400, 0x8000001B, false}, // an app execution alias
             {0x10, 0xA000000C, false},  // a tag without the reparse-point attribute
+            {0x410, 0, true},           // a Linux symbolic link to a folder, as Wine lists it
         };
         for (const Row& row : rows) {
             CAPTURE(row.tag);
