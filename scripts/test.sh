@@ -23,7 +23,10 @@ bash scripts/wine10-root.sh
 trap 'for w in 8 10; do VELTA_WINE=$w cmake/wine-run.sh build/windows --stop >/dev/null 2>&1; done' EXIT
 
 build() {
-    cmake --preset "$1" && cmake --build --preset "$1"
+    local start=$SECONDS
+    echo "=== $1: build ==="
+    cmake --preset "$1" && cmake --build --preset "$1" &&
+        echo "=== $1: built in $((SECONDS - start)) s ==="
 }
 
 # A preset's tests: its floor, ctest (a failure shows its output; the presets
@@ -38,7 +41,7 @@ suite() {
         failed=1
     fi
     ctest --preset "$preset" --output-on-failure || failed=1
-    echo "=== $preset: $((SECONDS - start)) s ==="
+    echo "=== $preset: $((SECONDS - start)) s, $registered tests (floor $floor) ==="
     return $failed
 }
 
@@ -47,14 +50,12 @@ suite() {
 # made, an ordinary one.
 native_and_reproducible() {
     local failed=0
-    { echo "=== linux: build ===" && build linux && suite linux; } >build/logs/linux.log 2>&1 ||
-        failed=1
+    { build linux && suite linux; } >build/logs/linux.log 2>&1 || failed=1
     echo "=== reproducible ===" >build/logs/reproducible.log
     bash scripts/check-reproducible.sh build/windows >>build/logs/reproducible.log 2>&1 || failed=1
     return $failed
 }
 
-echo "=== windows: build ==="
 build windows
 
 # Each Wine has its own prefix, wineserver, display and lock, so the two
