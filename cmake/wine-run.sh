@@ -1,8 +1,8 @@
 #!/bin/bash
 # Usage: wine-run.sh BUILD_DIR PROGRAM.exe [ARGS...]
 # Runs a Windows program under 64-bit Wine in a prefix of BUILD_DIR, which is
-# created once and quietly. Without a DISPLAY it starts one shared Xvfb (with
-# openbox, so close requests such as Alt+F4 work) and records it in BUILD_DIR.
+# created once and quietly. Without a DISPLAY it starts one shared Xvfb with
+# openbox (scripts/x-display.sh) and records it in BUILD_DIR.
 # Stop both with: wine-run.sh BUILD_DIR --stop
 # wine-run.sh BUILD_DIR --init makes the prefix and the display, prints the
 # display's name and runs nothing; --prefix prints the prefix's folder.
@@ -144,23 +144,8 @@ if [ -z "${DISPLAY:-}" ]; then
         xdpyinfo -display "$display" >/dev/null 2>&1 || display=""
     fi
     if [ -z "$display" ]; then
-        fifo=$(mktemp -u)
-        mkfifo "$fifo"
-        setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 </dev/null &
-        xvfb=$!
-        read -r num <"$fifo"
-        rm -f "$fifo"
-        display=":$num"
-        # Under load openbox can fail to connect right after Xvfb answers: start it again.
-        wm=""
-        for _ in $(seq 200); do
-            DISPLAY=$display xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-            if [ -z "$wm" ] || ! kill -0 "$wm" 2>/dev/null; then
-                DISPLAY=$display setsid openbox >/dev/null 2>&1 </dev/null &
-                wm=$!
-            fi
-            sleep 0.05
-        done
+        read -r display xvfb wm < <(bash "$(dirname "$0")/../scripts/x-display.sh" 1280x1024)
+        [ -n "$display" ] || exit 1
         echo "$xvfb $wm" >"$state/xvfb.pids"
         echo "$display" >"$state/xvfb.display"
     fi

@@ -1,7 +1,8 @@
 #!/bin/bash
-# Builds both presets and runs every test: natively, and the Windows build under
-# Wine 8 and then, the same programs, under Wine 10 (windows-wine10); then checks
-# that the commit's Windows build is reproducible.
+# Builds both presets and runs every test: the Windows build under Wine 8
+# (windows) and, the same programs, under Wine 10 (windows-wine10), the two side
+# by side; meanwhile the linux preset natively, and then the check that the
+# commit's Windows build is reproducible.
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -21,25 +22,65 @@ bash scripts/wine10-root.sh
 # The Wine and Xvfb that the tests start are stopped however the run ends.
 trap 'for w in 8 10; do VELTA_WINE=$w cmake/wine-run.sh build/windows --stop >/dev/null 2>&1; done' EXIT
 
-for preset in linux windows windows-wine10; do
-  echo "=== $preset ==="
-  start=$(date +%s)
-  # windows-wine10 tests the windows build as it is.
-  if [ "$preset" != windows-wine10 ]; then
-    cmake --preset "$preset"
-    cmake --build --preset "$preset"
-  fi
-  registered=$(ctest --preset "$preset" -N | sed -n 's/^Total Tests: //p')
-  floor=$(awk -v p="$preset" '$1 == p { print $2 }' tests/test-count-floor)
-  if [ "${registered:-0}" -lt "$floor" ]; then
-    echo "FAIL: the $preset preset registers ${registered:-0} tests, fewer than its floor of $floor (tests/test-count-floor)"
-    status=1
-  fi
-  # A failure always shows its output (the presets ask for it as well).
-  ctest --preset "$preset" --output-on-failure || status=1
-  echo "=== $preset: $(($(date +%s) - start)) s ==="
+build() {
+    local start=$SECONDS
+    echo "=== $1: build ==="
+    cmake --preset "$1" && cmake --build --preset "$1" &&
+        echo "=== $1: built in $((SECONDS - start)) s ==="
+}
+
+# A preset's tests: its floor, ctest (a failure shows its output; the presets
+# ask for that as well) and its time.
+suite() {
+    local preset=$1 start=$SECONDS registered floor failed=0
+    echo "=== $preset ==="
+    registered=$(ctest --preset "$preset" -N | sed -n 's/^Total Tests: //p')
+    floor=$(awk -v p="$preset" '$1 == p { print $2 }' tests/test-count-floor)
+    if [ "${registered:-0}" -lt "$floor" ]; then
+        echo "FAIL: the $preset preset registers ${registered:-0} tests, fewer than its floor of $floor (tests/test-count-floor)"
+        failed=1
+    fi
+    ctest --preset "$preset" --output-on-failure || failed=1
+    echo "=== $preset: $((SECONDS - start)) s, $registered tests (floor $floor) ==="
+    return $failed
+}
+
+# The linux preset, then the check that the commit builds reproducibly: one
+# build from scratch as a release, compared with the windows build already
+# made, an ordinary one.
+native_and_reproducible() {
+    local failed=0
+    { build linux && suite linux; } >build/logs/linux.log 2>&1 || failed=1
+    echo "=== reproducible ===" >build/logs/reproducible.log
+    bash scripts/check-reproducible.sh build/windows >>build/logs/reproducible.log 2>&1 || failed=1
+    return $failed
+}
+
+# A Wine's first program makes its prefix (Wine 10's takes about 20 s): made
+# meanwhile, not at the head of its suite. The runner's lock makes a test wait
+# for it.
+mkdir -p build/windows
+for w in 8 10; do
+    VELTA_WINE=$w cmake/wine-run.sh build/windows --init >/dev/null 2>&1 &
 done
-# Three more builds of the commit from scratch, compared byte for byte (minutes).
-echo "=== reproducible ==="
-bash scripts/check-reproducible.sh || status=1
+build windows
+
+# Each Wine has its own prefix, wineserver, display and lock, so the two
+# suites run side by side while the native build takes the cores. Each job
+# writes its own logs, printed whole when it ends.
+mkdir -p build/logs
+declare -A logs
+for preset in windows windows-wine10; do
+    suite "$preset" >"build/logs/$preset.log" 2>&1 &
+    logs[$!]=build/logs/$preset.log
+done
+native_and_reproducible &
+logs[$!]="build/logs/linux.log build/logs/reproducible.log"
+while [ ${#logs[@]} -gt 0 ]; do
+    ended=""
+    wait -n -p ended "${!logs[@]}" || status=1
+    # shellcheck disable=SC2086 # a job's logs, in order
+    cat ${logs[$ended]}
+    unset "logs[$ended]"
+done
 exit $status

@@ -5,6 +5,7 @@ import ctypes
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -17,36 +18,32 @@ from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, check,  # noqa: E402
                          reg_value)
 
 
+X_DISPLAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
+                         "x-display.sh")
+
+
 class Display:
-    """A private X server with a window manager, so close requests work."""
+    """A private X server with a window manager, so close requests work
+    (scripts/x-display.sh)."""
 
     def __init__(self):
-        read_end, write_end = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True)
-        os.close(write_end)
-        with os.fdopen(read_end) as pipe:
-            self.name = ":" + pipe.readline().strip()
+        made = subprocess.run(["bash", X_DISPLAY, "1024x768"], capture_output=True, text=True)
+        check(made.returncode == 0, "no display: " + made.stderr)
+        self.name, *pids = made.stdout.split()
+        self.pids = [int(pid) for pid in pids]
         self.env = dict(os.environ, DISPLAY=self.name)
-        # Under load a client can still fail to connect right after -displayfd
-        # answers, so openbox is started again if it gives up.
-        self.wm = None
-        deadline = time.monotonic() + TIMEOUT
-        while subprocess.run(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"], env=self.env,
-                             capture_output=True, text=True).stdout.find("window id") < 0:
-            check(time.monotonic() < deadline, "openbox did not start")
-            if self.wm is None or self.wm.poll() is not None:
-                self.wm = subprocess.Popen(["openbox"], env=self.env, stdout=subprocess.DEVNULL,
-                                           stderr=subprocess.DEVNULL, start_new_session=True)
-            time.sleep(0.05)
 
     def close(self):
-        for process in (self.wm, self.xvfb):
-            process.terminate()
-            process.wait()
+        for pid in self.pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + TIMEOUT
+        while any(os.path.exists("/proc/%d" % pid) for pid in self.pids):
+            if time.monotonic() > deadline:
+                break
+            time.sleep(0.02)
 
 
 class DeleteWatch:
