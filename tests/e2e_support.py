@@ -44,7 +44,13 @@ def reg_query(reg, key, name=None):
     """reg's output for a key, or for its value name; None when that is missing.
     reg(*arguments) runs the reg command. Any other failure of reg raises: read
     as missing, it would pass every check that something is gone."""
-    done = reg("query", key, *(("/v", name) if name else ()))
+    for _ in range(3):
+        done = reg("query", key, *(("/v", name) if name else ()))
+        # A key deleted between reg's open and its read (the uninstaller at
+        # work) fails the read with ERROR_KEY_DELETED, which Wine's reg
+        # answers with 0 and a blank line: the next query sees it gone.
+        if done.returncode != 0 or done.stdout.strip():
+            break
     if done.returncode == 0:
         return done.stdout
     if done.returncode == 1 and "unable to find" in (done.stdout + done.stderr).lower():
