@@ -16,8 +16,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "uninstaller", "tests"))
-from e2e_support import Failure, Keyboard, check, xlib  # noqa: E402
-from e2e_uninstall_case import Display  # noqa: E402
+from e2e_support import Keyboard, check, xlib  # noqa: E402
+from e2e_uninstall_case import run_on_display  # noqa: E402
 
 HELPER = os.path.join(HERE, "..", "scripts", "window-wait.sh")
 
@@ -132,16 +132,7 @@ def main():
     if sys.argv[1:] == ["--flap"]:
         flap()
         return 0
-    display = Display()
-    try:
-        test(display)
-    except Failure as failure:
-        print("FAIL:", failure)
-        return 1
-    finally:
-        display.close()
-    print("PASS")
-    return 0
+    return run_on_display(test)
 
 
 if __name__ == "__main__":

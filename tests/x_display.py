@@ -17,8 +17,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "uninstaller", "tests"))
-from e2e_support import Failure, check, xlib  # noqa: E402
-from e2e_uninstall_case import Display  # noqa: E402
+from e2e_support import check, xlib  # noqa: E402
+from e2e_uninstall_case import run_on_display  # noqa: E402
 
 BAD_ACCESS = 10
 MOD1_MASK = 1 << 3
@@ -113,26 +113,20 @@ def xkb_events_of_a_key(x, env):
         x.XCloseDisplay(display)
 
 
-def main():
-    display = Display()
-    try:
-        x = xlib()
-        # At once: the display is handed out only once openbox has its bindings.
-        check(alt_f4_refused(x, display.name),
-              "openbox did not hold Alt+F4 when the display was handed out")
-        kinds = xkb_events_of_a_key(x, display.env)
-        check(NEW_KEYBOARD_NOTIFY not in kinds,
-              "the first key typed announced a new keyboard (XKB events %s): openbox "
-              "takes its bindings away and grabs them again while keys arrive" % kinds)
-        check(alt_f4_refused(x, display.name), "openbox no longer holds Alt+F4")
-    except Failure as failure:
-        print("FAIL:", failure)
-        return 1
-    finally:
-        display.close()
-    print("PASS")
-    return 0
+def test(display):
+    x = xlib()
+    # At once: the display is handed out only once openbox has its bindings.
+    check(alt_f4_refused(x, display.name),
+          "openbox did not hold Alt+F4 when the display was handed out")
+    kinds = xkb_events_of_a_key(x, display.env)
+    check(NEW_KEYBOARD_NOTIFY not in kinds,
+          "the first key typed announced a new keyboard (XKB events %s): openbox "
+          "takes its bindings away and grabs them again while keys arrive" % kinds)
+    check(alt_f4_refused(x, display.name), "openbox no longer holds Alt+F4")
 
+
+def main():
+    return run_on_display(test)
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -46,6 +46,23 @@ class Display:
             time.sleep(0.02)
 
 
+def run_on_display(test):
+    """A driver's main: test(display) on a display of its own; PASS or FAIL
+    printed, and the exit code returned."""
+    display = None
+    try:
+        display = Display()
+        test(display)
+    except Failure as failure:
+        print("FAIL:", failure)
+        return 1
+    finally:
+        if display:
+            display.close()
+    print("PASS")
+    return 0
+
+
 class DeleteWatch:
     """Records, in order, which watched folder lost an entry or itself (inotify)."""
 
