@@ -60,6 +60,13 @@ def reg_query(reg, key, name=None):
         done.stderr[-300:]))
 
 
+def reg_set(reg, key, name, data):
+    """Sets a string value through the reg command."""
+    done = reg("add", key, "/v", name, "/t", "REG_SZ", "/d", data, "/f")
+    check(done.returncode == 0, "reg add %s /v %s ended with %d: %r %r" % (
+        key, name, done.returncode, done.stdout[-300:], done.stderr[-300:]))
+
+
 def reg_value(reg, key, name):
     """A value's data as `reg query` prints it, or None when it is missing."""
     output = reg_query(reg, key, name)

@@ -29,7 +29,7 @@ from PIL import Image
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, Wine, cancel_keys, check,  # noqa: E402
                          confirm_keys, count_entries, make_tree, reg_query,
-                         reg_value)
+                         reg_set, reg_value)
 
 ENTRY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\VeltaAI"
 UNINSTALLER = "uninst.exe"
@@ -199,8 +199,7 @@ class Case(Keyboard):
     def seed(self):
         for name, data in (("draftdirsize", "12MB"), ("modelsize", "3GB"), ("token", "secret"),
                            ("servicepath", self.wine.path(self.model))):
-            done = self.wine.reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f")
-            check(done.returncode == 0, "reg add failed: " + done.stdout + done.stderr)
+            reg_set(self.wine.reg, KEY, name, data)
         make_tree(self.draft, 20)
         make_tree(self.model, 20)
         self.entries = count_entries(self.draft)  # the same in both

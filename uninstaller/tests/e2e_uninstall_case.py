@@ -15,7 +15,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests"))
 from e2e_support import (KEY, TIMEOUT, Failure, Keyboard, check,  # noqa: E402
                          confirm_keys, count_entries, make_tree, reg_query,
-                         reg_value)
+                         reg_set, reg_value)
 
 
 X_DISPLAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts",
@@ -142,8 +142,7 @@ class Case(Keyboard):
                               text=True)
 
     def set(self, name, data):
-        done = self.reg("add", KEY, "/v", name, "/t", "REG_SZ", "/d", data, "/f")
-        check(done.returncode == 0, "reg add failed: " + done.stdout + done.stderr)
+        reg_set(self.reg, KEY, name, data)
 
     def seed(self, servicepath=True):
         self.reg("delete", KEY, "/f")
